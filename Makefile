@@ -1,0 +1,46 @@
+# Two entry points: `make check` (install what the tests need, build with
+# sanitizers, run every test) and `make demo` (install an example package
+# into a scratch root). `make bench` prints the performance figures.
+
+BUILD      ?= build
+JOBS       ?= $(shell nproc)
+CHECK_DIR  := $(BUILD)/check
+RELEASE_DIR:= $(BUILD)/release
+
+# Debian packages the build and the tests use: the compiler and test
+# framework, GNU tar with every compressor, and the real tools that the
+# integration tests run inside chroot roots.
+DEB_PACKAGES := cmake g++ make libgtest-dev libgmock-dev tar gzip pigz zstd \
+                xz-utils bzip2 lbzip2 pbzip2 lzip plzip libcap2-bin passwd \
+                util-linux coreutils
+
+.PHONY: all check demo bench deps release clean
+
+all: release
+
+deps:
+	@missing=$$(for p in $(DEB_PACKAGES); do \
+	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; \
+	  done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:" $$missing; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+
+check: deps
+	cmake -S . -B $(CHECK_DIR) -DCMAKE_BUILD_TYPE=Debug -DSORN_SANITIZE=ON -DSORN_BENCH=OFF
+	cmake --build $(CHECK_DIR) -j $(JOBS)
+	cd $(CHECK_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 300
+
+release:
+	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DSORN_TESTS=OFF
+	cmake --build $(RELEASE_DIR) -j $(JOBS)
+
+demo: release
+	BUILD_DIR=$(abspath $(RELEASE_DIR)) sh examples/demo.sh
+
+bench: deps release
+	@for b in $(RELEASE_DIR)/bench/bench_*; do echo "== $$b"; $$b || exit 1; done
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,228 @@
+// The package database file: loading, locking and the atomic save.
+#include "db/db.h"
+
+#include <err.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+enum class LoadState { kBetweenRecords, kAfterName, kInPaths };
+
+void link_at_head(PackageDb* db, PackageEntry* entry) {
+  entry->next = db->entries;
+  db->entries = entry;
+}
+
+// Reads "db" line by line with no limit on line length. Every complete
+// record is linked at the head, so the list ends up in reverse file order.
+void db_load(PackageDb* db, FILE* in) {
+  char* line = nullptr;
+  size_t cap = 0;
+  ssize_t len;
+  LoadState state = LoadState::kBetweenRecords;
+  PackageEntry* current = nullptr;
+
+  while ((len = getline(&line, &cap, in)) >= 0) {
+    if (len > 0 && line[len - 1] == '\n') line[--len] = '\0';
+    bool empty = len == 0;
+    switch (state) {
+      case LoadState::kBetweenRecords:
+        if (empty) break;
+        current = db_entry_new(line, "");
+        state = LoadState::kAfterName;
+        break;
+      case LoadState::kAfterName:
+        if (empty) {
+          link_at_head(db, current);
+          current = nullptr;
+          state = LoadState::kBetweenRecords;
+        } else {
+          free(current->version);
+          current->version = must_strdup(line);
+          state = LoadState::kInPaths;
+        }
+        break;
+      case LoadState::kInPaths:
+        if (empty) {
+          link_at_head(db, current);
+          current = nullptr;
+          state = LoadState::kBetweenRecords;
+        } else {
+          strlist_add(current->files, line);
+        }
+        break;
+    }
+  }
+  if (current != nullptr) link_at_head(db, current);
+  free(line);
+}
+
+// Writes every entry that has paths; false on the first stream error.
+bool db_write(PackageDb* db, FILE* out) {
+  for (PackageEntry* e = db->entries; e != nullptr; e = e->next) {
+    if (e->files == nullptr || e->files->in_use == 0) continue;
+    strlist_sort(e->files);
+    fputs(e->name, out);
+    fputc('\n', out);
+    fputs(e->version, out);
+    fputc('\n', out);
+    for (uint64_t i = 0; i < e->files->in_use; i++) {
+      const char* path = e->files->strings[i];
+      if (path == nullptr) continue;
+      fputs(path, out);
+      fputc('\n', out);
+    }
+    if (fputc('\n', out) == EOF) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+char* db_dir_for(const char* root) {
+  const char* env = getenv("PKG_DBDIR");
+  if (env == nullptr || *env == '\0') return root_path(root, "/var/lib/pkg");
+  if (env[0] == '/') return must_strdup(env);
+  return root_path(root, env);
+}
+
+PackageDb* db_open(const char* root, bool exclusive) {
+  auto* db = static_cast<PackageDb*>(must_malloc(sizeof(PackageDb)));
+  db->entries = nullptr;
+  db->root = must_strdup(root != nullptr ? root : "/");
+  db->dir = db_dir_for(db->root);
+  db->lock_fd = -1;
+
+  if (make_dirs(db->dir, 0755) != 0) err(1, "cannot create %s", db->dir);
+  // Close-on-exec: a child that outlives us (a daemon started by a trigger)
+  // must not keep the database locked.
+  db->lock_fd = open(db->dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (db->lock_fd < 0) err(1, "cannot open %s", db->dir);
+  if (flock(db->lock_fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) errx(1, "package database is locked by another process");
+    err(1, "cannot lock %s", db->dir);
+  }
+
+  CharPtr path(root_path(db->dir, "db"));
+  FILE* in = fopen(path.get(), "re");
+  if (in == nullptr) {
+    if (errno == ENOENT) return db;
+    err(1, "cannot open database");
+  }
+  db_load(db, in);
+  if (ferror(in)) err(1, "error reading database");
+  fclose(in);
+  return db;
+}
+
+void db_close(PackageDb* db) {
+  if (db == nullptr) return;
+  PackageEntry* e = db->entries;
+  while (e != nullptr) {
+    PackageEntry* next = e->next;
+    db_entry_free(e);
+    e = next;
+  }
+  if (db->lock_fd >= 0) {
+    flock(db->lock_fd, LOCK_UN);
+    close(db->lock_fd);
+  }
+  free(db->root);
+  free(db->dir);
+  free(db);
+}
+
+int db_save(PackageDb* db) {
+  CharPtr target(root_path(db->dir, "db"));
+  CharPtr temp(root_path(db->dir, "db.tmp"));
+
+  int fd = open(temp.get(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    warn("cannot create %s", temp.get());
+    return -1;
+  }
+  FILE* out = fdopen(fd, "w");
+  if (out == nullptr) {
+    close(fd);
+    return -1;
+  }
+
+  // A full disk or an I/O error may show only at the flush, the fsync or the
+  // close; each is a failed save, never a truncated "db".
+  bool ok = db_write(db, out) && fflush(out) == 0 && !ferror(out);
+  int saved_errno = errno;
+  if (ok && fsync(fd) != 0) {
+    ok = false;
+    saved_errno = errno;
+  }
+  if (fclose(out) != 0 && ok) {
+    ok = false;
+    saved_errno = errno;
+  }
+  if (!ok) {
+    errno = saved_errno;
+    warn("write error on %s", temp.get());
+    unlink(temp.get());
+    return -1;
+  }
+
+  if (rename(temp.get(), target.get()) != 0) {
+    warn("cannot rename %s to %s", temp.get(), target.get());
+    unlink(temp.get());
+    return -1;
+  }
+  int dir_fd = open(db->dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd >= 0) {
+    fsync(dir_fd);
+    close(dir_fd);
+  }
+  return 0;
+}
+
+PackageEntry* db_find(PackageDb* db, const char* name) {
+  for (PackageEntry* e = db->entries; e != nullptr; e = e->next)
+    if (strcmp(e->name, name) == 0) return e;
+  return nullptr;
+}
+
+int db_add(PackageDb* db, PackageEntry* entry) {
+  for (PackageEntry* e = db->entries; e != nullptr; e = e->next)
+    if (e == entry) return 0;
+  db_remove(db, entry->name);
+  link_at_head(db, entry);
+  return 0;
+}
+
+int db_remove(PackageDb* db, const char* name) {
+  for (PackageEntry** link = &db->entries; *link != nullptr; link = &(*link)->next) {
+    PackageEntry* e = *link;
+    if (strcmp(e->name, name) != 0) continue;
+    *link = e->next;
+    db_entry_free(e);
+    return 0;
+  }
+  return -1;
+}
+
+PackageEntry* db_entry_new(const char* name, const char* version) {
+  auto* e = static_cast<PackageEntry*>(must_malloc(sizeof(PackageEntry)));
+  e->name = must_strdup(name);
+  e->version = must_strdup(version);
+  e->files = strlist_new();
+  e->next = nullptr;
+  return e;
+}
+
+void db_entry_free(PackageEntry* entry) {
+  if (entry == nullptr) return;
+  free(entry->name);
+  free(entry->version);
+  strlist_free(entry->files);
+  free(entry);
+}

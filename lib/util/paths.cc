@@ -1,0 +1,108 @@
+// String and path helpers.
+#include <err.h>
+#include <errno.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "util/util.h"
+
+namespace {
+
+bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// At most this many descriptors are held open by the nftw walk.
+constexpr int kWalkDescriptors = 64;
+
+int remove_entry(const char* path, const struct stat*, int type, struct FTW*) {
+  int r = (type == FTW_DP) ? rmdir(path) : remove(path);
+  // Something else may have removed it meanwhile.
+  if (r != 0 && errno == ENOENT) return 0;
+  return r == 0 ? 0 : -1;
+}
+
+}  // namespace
+
+char* trim_space(char* str) {
+  if (str == nullptr) return nullptr;
+  while (is_space(*str)) str++;
+  size_t len = strlen(str);
+  while (len > 0 && is_space(str[len - 1])) str[--len] = '\0';
+  return str;
+}
+
+bool has_prefix(const char* str, const char* prefix) {
+  if (str == nullptr || prefix == nullptr) return false;
+  return strncmp(str, prefix, strlen(prefix)) == 0;
+}
+
+bool has_suffix(const char* str, const char* suffix) {
+  if (str == nullptr || suffix == nullptr) return false;
+  size_t n = strlen(str);
+  size_t m = strlen(suffix);
+  return n >= m && memcmp(str + n - m, suffix, m) == 0;
+}
+
+char* root_path(const char* root, const char* rel) {
+  if (root == nullptr || *root == '\0') return must_strdup(rel != nullptr ? rel : "");
+  if (rel == nullptr || *rel == '\0') return must_strdup(root);
+  size_t rlen = strlen(root);
+  size_t plen = strlen(rel);
+  bool joined = root[rlen - 1] == '/' || rel[0] == '/';
+  char* out = static_cast<char*>(must_malloc(rlen + plen + 2));
+  memcpy(out, root, rlen);
+  size_t at = rlen;
+  if (!joined) out[at++] = '/';
+  memcpy(out + at, rel, plen + 1);
+  return out;
+}
+
+int make_dirs(const char* path, mode_t mode) {
+  if (path == nullptr || *path == '\0') {
+    errno = EINVAL;
+    return -1;
+  }
+  std::string p(path);
+  if (p.size() > 1 && p.back() == '/') p.pop_back();
+  for (size_t i = 1; i < p.size(); i++) {
+    if (p[i] != '/') continue;
+    p[i] = '\0';
+    if (mkdir(p.c_str(), mode) != 0 && errno != EEXIST) return -1;
+    p[i] = '/';
+  }
+  if (mkdir(p.c_str(), mode) != 0 && errno != EEXIST) return -1;
+  return 0;
+}
+
+bool entry_exists(const char* path) {
+  struct stat st;
+  return path != nullptr && lstat(path, &st) == 0;
+}
+
+int remove_tree(const char* path) {
+  if (path == nullptr || *path == '\0') return 0;
+  struct stat st;
+  if (lstat(path, &st) != 0) return errno == ENOENT ? 0 : -1;
+  if (!S_ISDIR(st.st_mode)) return remove(path) == 0 ? 0 : -1;
+  int walked = nftw(path, remove_entry, kWalkDescriptors, FTW_DEPTH | FTW_PHYS);
+  if (walked == 0) return 0;
+
+  // The walk stopped (a read-only or unreadable subtree, say): rm -rf may
+  // still get further, for example after permissions that it can work with.
+  char arg0[] = "rm", arg1[] = "-rf";
+  char* argv[] = {arg0, arg1, const_cast<char*>(path), nullptr};
+  ChildSpec spec;
+  spec.program = "/bin/rm";
+  spec.argv = argv;
+  pid_t pid = spawn_child(spec);
+  if (pid < 0) return walked;
+  return child_succeeded(wait_child(pid)) ? 0 : -1;
+}
+
+const char* temp_dir(void) {
+  const char* dir = getenv("TMPDIR");
+  return (dir != nullptr && *dir != '\0') ? dir : "/tmp";
+}

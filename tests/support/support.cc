@@ -1,0 +1,226 @@
+#include "support/support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "util/util.h"
+
+extern char** environ;
+
+namespace sorn_test {
+
+TempDir::TempDir() {
+  std::string tmpl = std::string(temp_dir()) + "/sorn-test.XXXXXX";
+  if (mkdtemp(tmpl.data()) == nullptr) {
+    ADD_FAILURE() << "mkdtemp: " << strerror(errno);
+    abort();
+  }
+  path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+  // A test may leave read-only directories behind; make them writable first.
+  sh("chmod -R u+rwx " + shell_quote(path_) + " 2>/dev/null; rm -rf " + shell_quote(path_));
+}
+
+namespace {
+
+std::vector<std::string> build_env(const RunOptions& opts) {
+  std::map<std::string, std::string> vars;
+  for (char** e = environ; *e != nullptr; e++) {
+    const char* eq = strchr(*e, '=');
+    if (eq != nullptr) vars[std::string(*e, static_cast<size_t>(eq - *e))] = eq + 1;
+  }
+  for (const auto& [k, v] : opts.env) {
+    if (v)
+      vars[k] = *v;
+    else
+      vars.erase(k);
+  }
+  // Leak reports of a program that exits on purpose with memory in use are
+  // noise; the unit tests keep leak checking on.
+  if (!vars.count("ASAN_OPTIONS")) vars["ASAN_OPTIONS"] = "detect_leaks=0";
+  std::vector<std::string> out;
+  for (const auto& [k, v] : vars) out.push_back(k + "=" + v);
+  return out;
+}
+
+void drain(int fd, std::string& into, bool& open) {
+  char buf[65536];
+  ssize_t n = read(fd, buf, sizeof buf);
+  if (n > 0)
+    into.append(buf, static_cast<size_t>(n));
+  else if (n == 0 || (errno != EINTR && errno != EAGAIN))
+    open = false;
+}
+
+}  // namespace
+
+RunResult run(const std::vector<std::string>& argv, const RunOptions& opts) {
+  std::vector<std::string> env = build_env(opts);
+  std::vector<char*> cargv, cenv;
+  for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
+  cargv.push_back(nullptr);
+  for (const auto& e : env) cenv.push_back(const_cast<char*>(e.c_str()));
+  cenv.push_back(nullptr);
+
+  int in_pipe[2], out_pipe[2], err_pipe[2];
+  if (pipe2(in_pipe, O_CLOEXEC) || pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC)) {
+    ADD_FAILURE() << "pipe: " << strerror(errno);
+    return {};
+  }
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in_pipe[0], 0);
+    dup2(out_pipe[1], 1);
+    dup2(err_pipe[1], 2);
+    if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0) _exit(126);
+    if (opts.uid != 0 && (setgid(opts.gid) != 0 || setuid(opts.uid) != 0)) _exit(126);
+    environ = cenv.data();
+    execvp(cargv[0], cargv.data());
+    _exit(127);
+  }
+  close(in_pipe[0]);
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  RunResult r;
+  // Feed the input, then close it so the child sees its end.
+  size_t off = 0;
+  while (off < opts.input.size()) {
+    ssize_t n = write(in_pipe[1], opts.input.data() + off, opts.input.size() - off);
+    if (n <= 0 && errno != EINTR) break;
+    if (n > 0) off += static_cast<size_t>(n);
+  }
+  close(in_pipe[1]);
+  bool out_open = true, err_open = true;
+  while (out_open || err_open) {
+    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (out_open && fds[0].revents) drain(out_pipe[0], r.out, out_open);
+    if (err_open && fds[1].revents) drain(err_pipe[0], r.err, err_open);
+    if (!out_open) fds[0].fd = -1;
+  }
+  close(out_pipe[0]);
+  close(err_pipe[0]);
+  int status = wait_child(pid);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return r;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void write_file(const std::string& path, const std::string& content, mode_t mode) {
+  std::string parent = path.substr(0, path.rfind('/'));
+  if (!parent.empty()) mkdir_p(parent);
+  unlink(path.c_str());
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  ASSERT_GE(fd, 0) << path << ": " << strerror(errno);
+  ASSERT_EQ(static_cast<ssize_t>(content.size()), write(fd, content.data(), content.size()));
+  fchmod(fd, mode);
+  close(fd);
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+bool is_symlink(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+mode_t file_mode(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return static_cast<mode_t>(-1);
+  return st.st_mode & 07777;
+}
+
+void mkdir_p(const std::string& path, mode_t mode) {
+  if (make_dirs(path.c_str(), mode) != 0) ADD_FAILURE() << "mkdir " << path << ": " << strerror(errno);
+}
+
+PackageTree& PackageTree::file(const std::string& path, const std::string& content, mode_t mode) {
+  write_file(dir_ / path, content, mode);
+  return *this;
+}
+
+PackageTree& PackageTree::dir(const std::string& path, mode_t mode) {
+  mkdir_p(dir_ / path, mode);
+  chmod((dir_ / path).c_str(), mode);
+  return *this;
+}
+
+PackageTree& PackageTree::symlink(const std::string& path, const std::string& target) {
+  std::string full = dir_ / path;
+  mkdir_p(full.substr(0, full.rfind('/')));
+  if (::symlink(target.c_str(), full.c_str()) != 0) ADD_FAILURE() << "symlink " << full;
+  return *this;
+}
+
+PackageTree& PackageTree::hardlink(const std::string& path, const std::string& target) {
+  std::string full = dir_ / path;
+  mkdir_p(full.substr(0, full.rfind('/')));
+  if (::link((dir_ / target).c_str(), full.c_str()) != 0) ADD_FAILURE() << "link " << full;
+  return *this;
+}
+
+PackageTree& PackageTree::shell(const std::string& command) {
+  sh("cd " + shell_quote(dir_.path()) + " && " + command);
+  return *this;
+}
+
+std::string PackageTree::pack(const std::string& dir, const std::string& file_name,
+                              const std::string& compressor) const {
+  std::string how = compressor;
+  if (how.empty()) {
+    std::string last = file_name.substr(file_name.rfind('.') + 1);
+    how = last == "gz" ? "gzip" : last == "zst" ? "zstd" : last == "xz" ? "xz"
+        : last == "bz2" ? "bzip2" : last == "lz" ? "lzip" : "none";
+  }
+  std::string out = dir + "/" + file_name;
+  std::string filter = how == "none" ? "cat" : how == "zstd" ? "zstd -q -c" : how + " -c";
+  // Every entry, parents before children, in byte order of the names.
+  sh("cd " + shell_quote(dir_.path()) +
+     " && find . -mindepth 1 | sed 's|^\\./||' | LC_ALL=C sort | "
+     "tar --owner=root --group=root --no-recursion --verbatim-files-from -cf - -T - | " +
+     filter + " > " + shell_quote(out));
+  return out;
+}
+
+std::string shell_quote(const std::string& word) {
+  std::string q = "'";
+  for (char c : word) {
+    if (c == '\'')
+      q += "'\\''";
+    else
+      q += c;
+  }
+  return q + "'";
+}
+
+void sh(const std::string& command) {
+  int status = system(command.c_str());
+  if (status != 0) ADD_FAILURE() << "command failed (" << status << "): " << command;
+}
+
+}  // namespace sorn_test

@@ -1,0 +1,20 @@
+// Configuration files (package paths under "etc/") on reinstall and upgrade.
+#pragma once
+
+#include "util/util.h"
+
+// The keep list of a forced reinstall: members under "etc/" that exist
+// under root (access F_OK). A new list owned by the caller.
+StringList* config_keep_list(const char* root, const StringList* members);
+// Upgrade-mode extraction: existing configuration files are excluded and
+// their new versions staged as "<path>.new" unless identical. 0, or -1 when
+// the extraction failed (archive_extract_excluding has printed the cause).
+int config_extract_upgrade(const char* package_path, const char* root,
+                           const StringList* members, const StringList* keep);
+// For an obsolete configuration file (under "etc/", not a directory): it is
+// never deleted; a notice is printed when it exists.
+void config_keep_orphan(const char* root, const char* path);
+// Deletes "<path>.new" for each installed path under "etc/" that is not
+// among the members (both lists sorted).
+void config_remove_stale_new(const char* root, const StringList* installed,
+                             const StringList* members);
