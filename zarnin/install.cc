@@ -1,0 +1,3 @@
+#include "zarnin/install.h"
+
+int zarnin_main(int, char**) { return 1; }
