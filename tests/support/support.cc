@@ -18,6 +18,9 @@
 
 extern char** environ;
 
+// Allocation-failure tests want malloc's own null, not the sanitizer's abort.
+extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+
 namespace sorn_test {
 
 TempDir::TempDir() {
