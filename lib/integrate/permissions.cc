@@ -1,0 +1,164 @@
+// Permissions and capabilities: owners, modes and file capabilities that a
+// package declares for its installed paths.
+#include <err.h>
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "integrate/integrate.h"
+
+namespace {
+
+// At most this many bytes of a permission or capability entry are used.
+constexpr size_t kEntryMax = 511;
+// Account file lines are read in pieces of at most this many bytes.
+constexpr int kAccountLine = 1023;
+
+std::string entry_cut(const char* entry) {
+  std::string_view text(entry);
+  return std::string(text.substr(0, kEntryMax));
+}
+
+// A ".." component would lead out of the root that the path is joined to.
+bool path_leaves_root(std::string_view path) {
+  for (;;) {
+    size_t slash = path.find('/');
+    if (path.substr(0, slash) == "..") return true;
+    if (slash == std::string_view::npos) return false;
+    path.remove_prefix(slash + 1);
+  }
+}
+
+// The decimal number that starts text and ends at a ":".
+bool read_id_field(const char* text, unsigned long* value) {
+  if (*text < '0' || *text > '9') return false;
+  char* end;
+  *value = strtoul(text, &end, 10);
+  return *end == ':';
+}
+
+void permission_apply(const char* raw, const char* root) {
+  std::string entry = entry_cut(raw);
+  // Split at the first three ':' only: the mode field keeps any further ':'.
+  std::string field[4];
+  size_t count = 0;
+  std::string_view rest(entry);
+  while (count < 3) {
+    size_t colon = rest.find(':');
+    if (colon == std::string_view::npos) break;
+    field[count++] = rest.substr(0, colon);
+    rest.remove_prefix(colon + 1);
+  }
+  field[count++] = rest;
+  if (entry.empty() || count < 4) {
+    warnx("bad permission entry: %s", entry.c_str());
+    return;
+  }
+  if (path_leaves_root(field[0])) {
+    warnx("unsafe path in permission: %s", entry.c_str());
+    return;
+  }
+  CharPtr path(root_path(root, field[0].c_str()));
+  unsigned int mode;
+  if (sscanf(field[3].c_str(), "%o", &mode) != 1) {
+    warnx("bad mode in permission: %s", field[3].c_str());
+    return;
+  }
+  id_t uid, gid;
+  if (lookup_id(root, "etc/passwd", field[1].c_str(), &uid) != 0) {
+    warnx("unknown user: %s", field[1].c_str());
+    return;
+  }
+  if (lookup_id(root, "etc/group", field[2].c_str(), &gid) != 0) {
+    warnx("unknown group: %s", field[2].c_str());
+    return;
+  }
+  // The owner first: chown clears the set-user-ID and set-group-ID bits
+  // that the mode may be about to set.
+  if (lchown(path.get(), static_cast<uid_t>(uid), static_cast<gid_t>(gid)) != 0)
+    warn("chown %s:%s %s", field[1].c_str(), field[2].c_str(), path.get());
+  struct stat st;
+  if (lstat(path.get(), &st) == 0 && S_ISLNK(st.st_mode)) return;  // chmod would follow it
+  if (chmod(path.get(), static_cast<mode_t>(mode)) != 0) warn("chmod %04o %s", mode, path.get());
+}
+
+void capability_apply(const char* raw, const char* root) {
+  std::string entry = entry_cut(raw);
+  size_t colon = entry.find(':');
+  if (colon == std::string::npos) {
+    warnx("bad capability entry: %s (need path:caps)", entry.c_str());
+    return;
+  }
+  std::string rel = entry.substr(0, colon);
+  std::string caps = entry.substr(colon + 1);
+  if (path_leaves_root(rel)) {
+    warnx("unsafe path in capability: %s", entry.c_str());
+    return;
+  }
+  CharPtr path(root_path(root, rel.c_str()));
+  // setcap is the running system's own, given the full path in the root.
+  char arg0[] = "setcap";
+  char* argv[] = {arg0, caps.data(), path.get(), nullptr};
+  ChildSpec spec;
+  spec.program = "setcap";
+  spec.argv = argv;
+  spec.status_no_exec = 1;
+  int status = run_child(spec);
+  if (status == -1) return;  // no child to blame
+  if (!child_succeeded(status)) warnx("setcap %s %s failed", caps.c_str(), path.get());
+}
+
+}  // namespace
+
+int lookup_id(const char* root, const char* file, const char* name, id_t* id) {
+  if (name == nullptr) return -1;
+  if (*name != '\0') {
+    char* end;
+    unsigned long number = strtoul(name, &end, 10);
+    if (*end == '\0') {
+      *id = static_cast<id_t>(number);
+      return 0;
+    }
+  }
+  bool running = root == nullptr || *root == '\0' || strcmp(root, "/") == 0;
+  char path[kPathBuf];
+  snprintf(path, sizeof path, "%s/%s", running ? "" : root, file);
+  FILE* in = fopen(path, "re");
+  if (in == nullptr) return -1;
+
+  int result = -1;
+  size_t name_len = strlen(name);
+  char line[kAccountLine + 1];
+  while (fgets(line, sizeof line, in) != nullptr) {
+    if (strncmp(line, name, name_len) != 0 || line[name_len] != ':') continue;
+    // The first line of the name decides, even when its id is malformed.
+    const char* second_end = strchr(line + name_len + 1, ':');
+    unsigned long number;
+    if (second_end != nullptr && read_id_field(second_end + 1, &number)) {
+      *id = static_cast<id_t>(number);
+      result = 0;
+    }
+    break;
+  }
+  fclose(in);
+  return result;
+}
+
+void permissions_apply(const PackageMeta* meta, const char* root) {
+  if (meta == nullptr || meta->permissions == nullptr) return;
+  for (uint64_t i = 0; i < meta->permissions->in_use; i++)
+    if (meta->permissions->strings[i] != nullptr)
+      permission_apply(meta->permissions->strings[i], root);
+}
+
+void capabilities_apply(const PackageMeta* meta, const char* root) {
+  if (meta == nullptr || meta->capabilities == nullptr) return;
+  for (uint64_t i = 0; i < meta->capabilities->in_use; i++)
+    if (meta->capabilities->strings[i] != nullptr)
+      capability_apply(meta->capabilities->strings[i], root);
+}
