@@ -1,3 +1,189 @@
+// The install command: options, preconditions, the mode, conflicts,
+// extraction, removal of what the new version dropped, and registration.
 #include "zarnin/install.h"
 
-int zarnin_main(int, char**) { return 1; }
+#include <err.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "archive/archive.h"
+#include "db/db.h"
+#include "zarnin/config.h"
+#include "zarnin/footprint.h"
+#include "zarnin/plan.h"
+
+namespace {
+
+#ifdef __GLIBC__
+constexpr const char kOptions[] = "+ufr:vh";  // no argument permutation
+#else
+constexpr const char kOptions[] = "ufr:vh";
+#endif
+
+struct InstallOptions {
+  bool upgrade = false;
+  bool force = false;
+  const char* root_arg = nullptr;
+  const char* package = nullptr;
+};
+
+[[noreturn]] void print_usage(void) {
+  fputs("usage: zarnin [-u] [-f] [-r root] <pkg.tar.gz>\n"
+        "  -u  upgrade installed package\n"
+        "  -f  force install, overwrite conflicts\n"
+        "  -r  alternative installation root\n",
+        stderr);
+  exit(1);
+}
+
+// The archive pipeline swaps standard input and the quiet extraction
+// standard error; a closed descriptor there would be reused by a pipe end
+// and then closed under it.
+void ensure_standard_fds(void) {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+    if (fcntl(fd, F_GETFD) >= 0) continue;
+    int null_fd = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (null_fd >= 0 && null_fd != fd) {
+      dup2(null_fd, fd);
+      close(null_fd);
+    }
+  }
+}
+
+InstallOptions parse_options(int argc, char** argv) {
+  InstallOptions opts;
+  int c;
+  while ((c = getopt(argc, argv, kOptions)) != -1) {
+    switch (c) {
+      case 'u': opts.upgrade = true; break;
+      case 'f': opts.force = true; break;
+      case 'r': opts.root_arg = optarg; break;
+      case 'v':
+        printf("zarnin (sorn) %s\n", SORN_VERSION);
+        exit(0);
+      default: print_usage();
+    }
+  }
+  if (optind >= argc) errx(1, "no package specified — try -h");
+  if (argc - optind > 1) errx(1, "too many arguments");
+  opts.package = argv[optind];
+  return opts;
+}
+
+// Refusals of the decision table; returns only for an install to go ahead.
+void refuse_mode(InstallMode mode, const char* name, const char* version,
+                 const PackageEntry* installed) {
+  switch (mode) {
+    case InstallMode::kNotInstalled: errx(1, "%s is not installed", name);
+    case InstallMode::kAlreadyInstalled:
+      errx(1, "%s %s is already installed (use -f to force)", name, version);
+    case InstallMode::kOtherInstalled:
+      errx(1, "%s %s is installed (use -u to upgrade)", name, installed->version);
+    default: return;
+  }
+}
+
+void refuse_conflicts(const char* name, const StringList* conflicts) {
+  prog_error("package %s conflicts with installed files:", name);
+  for (uint64_t i = 0; i < conflicts->in_use; i++) fprintf(stderr, "  %s\n", conflicts->strings[i]);
+  errx(1, "use -f to force");
+}
+
+// Deletes the installed paths that the new version no longer has and no
+// other package lists, contents before their directories; configuration
+// files are kept. Appends every dropped path to changed.
+void remove_dropped(PackageDb* db, const char* root, const char* name,
+                    PackageEntry* installed, StringList* members, StringList* changed) {
+  StringListPtr dropped(install_dropped(installed->files, members));
+  StringListPtr obsolete(install_obsolete(db, name, dropped.get()));
+  for (uint64_t i = 0; i < obsolete->in_use; i++) {
+    const char* path = obsolete->strings[i];
+    if (has_prefix(path, "etc/") && !has_suffix(path, "/")) {
+      config_keep_orphan(root, path);
+      continue;
+    }
+    CharPtr full(root_path(root, path));
+    remove(full.get());  // a non-empty directory stays; failures are silent
+  }
+  for (uint64_t i = 0; i < dropped->in_use; i++) strlist_add(changed, dropped->strings[i]);
+}
+
+// Extracts into root as the mode asks. 0, or -1 after the cause is printed.
+int extract(InstallMode mode, const char* package, const char* root,
+            const StringList* members, const StringList* keep) {
+  if (mode == InstallMode::kUpgrade) return config_extract_upgrade(package, root, members, keep);
+  return archive_extract_excluding(package, root, nullptr, keep);
+}
+
+}  // namespace
+
+int zarnin_main(int argc, char** argv) {
+  set_program_name("zarnin");
+  ensure_standard_fds();
+  InstallOptions opts = parse_options(argc, argv);
+  if (getuid() != 0) errx(1, "must be root to install packages");
+  const char* root = opts.root_arg;
+  if (root == nullptr) root = getenv("PKG_ROOT");
+  if (root == nullptr) root = "/";
+
+  char* name_raw = nullptr;
+  char* version_raw = nullptr;
+  StringList* members_raw = nullptr;
+  if (package_inspect(opts.package, &name_raw, &version_raw, &members_raw) != 0) exit(1);
+  CharPtr name(name_raw), version(version_raw);
+  StringListPtr members(members_raw);
+  // The database cannot hold an empty name or version, or a newline.
+  if (install_name_unstorable(name.get(), version.get()))
+    errx(1, "invalid package filename: %s", opts.package);
+  if (const char* unsafe = install_first_unsafe(members.get()))
+    errx(1, "unsafe path in package: %s", unsafe);
+
+  bool report_new = footprint_report_new();
+  if (!opts.force) footprint_check(opts.package, report_new);
+
+  PackageDbPtr db(db_open(root, true));
+  PackageEntry* installed = db_find(db.get(), name.get());
+  InstallMode mode = install_decide(installed, version.get(), opts.upgrade, opts.force);
+  refuse_mode(mode, name.get(), version.get(), installed);
+
+  StringListPtr conflicts(install_conflicts(db.get(), name.get(), members.get()));
+  if (!opts.force && conflicts->in_use > 0) refuse_conflicts(name.get(), conflicts.get());
+
+  StringListPtr keep(mode == InstallMode::kReinstall ? config_keep_list(root, members.get())
+                                                     : strlist_new());
+  // Package metadata is read and its accounts are created here, before
+  // any file of the package lands.
+
+  if (extract(mode, opts.package, root, members.get(), keep.get()) != 0) {
+    prog_error("extraction failed: %s", opts.package);
+    return 1;
+  }
+
+  int status = 0;
+  StringListPtr changed(strlist_new());
+  if (installed != nullptr) {
+    strlist_sort(members.get());
+    remove_dropped(db.get(), root, name.get(), installed, members.get(), changed.get());
+    config_remove_stale_new(root, installed->files, members.get());
+    db_remove(db.get(), name.get());
+    installed = nullptr;
+  }
+
+  PackageEntry* entry = db_entry_new(name.get(), version.get());
+  for (uint64_t i = 0; i < members->in_use; i++) strlist_add(entry->files, members->strings[i]);
+  db_add(db.get(), entry);
+  if (db_save(db.get()) != 0) {
+    // db_save has printed the cause
+    prog_error("extraction succeeded but database write failed — package is installed but untracked");
+    status = 1;
+  }
+
+  // Every member joins changed; the library cache, triggers, services,
+  // permissions and capabilities are brought up to date from here, also
+  // after a failed save.
+  for (uint64_t i = 0; i < members->in_use; i++) strlist_add(changed.get(), members->strings[i]);
+  return status;
+}

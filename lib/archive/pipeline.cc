@@ -1,0 +1,208 @@
+// The decompressor | tar pipeline that every archive operation runs, and the
+// choice of decompressor by magic number.
+#include <err.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "archive/archive.h"
+
+namespace {
+
+struct Magic {
+  CompressionTag tag;
+  std::string_view bytes;  // the magic number at offset 0
+};
+
+// Tested in this order; a format matches only when all its bytes were read,
+// so the xz test needs the full six (its last byte is zero).
+constexpr std::array<Magic, 5> kMagics{{
+    {"gz", std::string_view("\x1f\x8b", 2)},
+    {"zst", std::string_view("\x28\xb5\x2f\xfd", 4)},
+    {"xz", std::string_view("\xfd\x37\x7a\x58\x5a\x00", 6)},
+    {"bz2", std::string_view("BZh", 3)},
+    {"lz", std::string_view("LZIP", 4)},
+}};
+
+// Candidate argument vectors of each tag, tried in order (the program name
+// is argument zero); up to three candidates per tag.
+struct Decompressor {
+  std::string_view tag;
+  std::array<const char* const*, 3> candidates;
+};
+
+constexpr const char* kPigz[] = {"pigz", "-dc", nullptr};
+constexpr const char* kGzip[] = {"gzip", "-dc", nullptr};
+constexpr const char* kZstd[] = {"zstd", "-dcq", nullptr};
+constexpr const char* kXz[] = {"xz", "-dc", "-T0", nullptr};
+constexpr const char* kLbzip2[] = {"lbzip2", "-dc", nullptr};
+constexpr const char* kPbzip2[] = {"pbzip2", "-dc", nullptr};
+constexpr const char* kBzip2[] = {"bzip2", "-dc", nullptr};
+constexpr const char* kPlzip[] = {"plzip", "-dc", nullptr};
+constexpr const char* kLzip[] = {"lzip", "-dc", nullptr};
+constexpr const char* kCat[] = {"cat", nullptr};
+
+constexpr std::array<Decompressor, 5> kDecompressors{{
+    {"gz", {kPigz, kGzip, nullptr}},
+    {"zst", {kZstd, nullptr, nullptr}},
+    {"xz", {kXz, nullptr, nullptr}},
+    {"bz2", {kLbzip2, kPbzip2, kBzip2}},
+    {"lz", {kPlzip, kLzip, nullptr}},
+}};
+
+void exec_vector(const char* const* argv) {
+  execvp(argv[0], const_cast<char* const*>(argv));
+}
+
+void decompressor_hook(const void* arg) {
+  exec_decompressor(static_cast<CompressionTag>(arg));
+}
+
+// tar reads extra options from TAR_OPTIONS: "-v" there would corrupt the
+// captured listing and "-P" would let members escape the target directory.
+// The child is a fork of a single-threaded process, so unsetenv is safe.
+void tar_hook(const void* arg) {
+  unsetenv("TAR_OPTIONS");
+  execvp("tar", static_cast<char* const*>(const_cast<void*>(arg)));
+}
+
+// Appends tar's output lines to capture: a 4096-byte buffer, each piece cut
+// at its first newline, empty pieces dropped. A line that does not fit
+// therefore arrives as several entries, the first exactly 4095 bytes long.
+void capture_lines(int fd, StringList* capture) {
+  FILE* in = fdopen(fd, "r");
+  if (in == nullptr) {
+    close(fd);
+    return;
+  }
+  char buf[kPathBuf];
+  while (fgets(buf, sizeof buf, in) != nullptr) {
+    buf[strcspn(buf, "\n")] = '\0';
+    if (buf[0] != '\0') strlist_add(capture, buf);
+  }
+  fclose(in);
+}
+
+// Restores the process's standard input when it goes out of scope; declared
+// after the decompressor's Child so it runs first and the decompressor sees
+// a broken pipe instead of blocking on a pipe nobody reads.
+class StdinRestore {
+ public:
+  explicit StdinRestore(int saved) : saved_(saved) {}
+  StdinRestore(const StdinRestore&) = delete;
+  StdinRestore& operator=(const StdinRestore&) = delete;
+  ~StdinRestore() {
+    if (saved_ >= 0) {
+      dup2(saved_, STDIN_FILENO);
+      close(saved_);
+    }
+  }
+
+ private:
+  int saved_;
+};
+
+// Starts tar reading the process's standard input; with capture its output
+// is read into the list. True when tar exited normally with status 0.
+bool run_tar(char* const* tar_argv, StringList* capture) {
+  UniqueFd out_read, out_write;
+  if (capture != nullptr) {
+    int q[2];
+    if (pipe2(q, O_CLOEXEC) != 0) {
+      warn("pipe");
+      return false;
+    }
+    out_read.reset(q[0]);
+    out_write.reset(q[1]);
+  }
+  ChildSpec spec{.program = "tar", .argv = tar_argv, .stdout_fd = out_write.get(),
+                 .exec_hook = tar_hook, .exec_arg = tar_argv};
+  Child tar(spawn_child(spec));
+  if (!tar.started()) {
+    warn("fork");
+    return false;
+  }
+  if (capture != nullptr) {
+    out_write.reset();
+    capture_lines(out_read.release(), capture);
+  }
+  return child_succeeded(tar.wait());
+}
+
+}  // namespace
+
+CompressionTag detect_compression(const char* package_path) {
+  FILE* f = fopen(package_path, "rb");
+  if (f == nullptr) return nullptr;
+  unsigned char buf[6] = {0, 0, 0, 0, 0, 0};
+  size_t n = fread(buf, 1, sizeof buf, f);
+  fclose(f);
+  std::string_view head(reinterpret_cast<const char*>(buf), sizeof buf);
+  for (const Magic& m : kMagics) {
+    if (n >= m.bytes.size() && head.starts_with(m.bytes)) return m.tag;
+  }
+  return nullptr;
+}
+
+void exec_decompressor(CompressionTag tag) {
+  std::string_view word = tag != nullptr ? tag : "";
+  for (const Decompressor& d : kDecompressors) {
+    if (d.tag != word) continue;
+    for (const char* const* argv : d.candidates) {
+      if (argv != nullptr) exec_vector(argv);
+    }
+    return;
+  }
+  exec_vector(kCat);
+}
+
+int run_tar_pipeline(const char* package_path, char* const* tar_argv,
+                     StringList* capture) {
+  CompressionTag tag = detect_compression(package_path);
+  UniqueFd package(open(package_path, O_RDONLY | O_CLOEXEC));
+  if (!package) {
+    warn("cannot open %s", package_path);
+    return -1;
+  }
+  int p[2];
+  if (pipe2(p, O_CLOEXEC) != 0) {
+    warn("pipe");
+    return -1;
+  }
+  UniqueFd pipe_read(p[0]), pipe_write(p[1]);
+
+  ChildSpec spec{.stdin_fd = package.get(), .stdout_fd = pipe_write.get(),
+                 .exec_hook = decompressor_hook, .exec_arg = tag};
+  Child decompressor(spawn_child(spec));
+  if (!decompressor.started()) {
+    warn("fork");
+    return -1;
+  }
+  package.reset();
+  pipe_write.reset();
+
+  // The saved copy is close-on-exec so that tar holds no stray descriptor.
+  int saved = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
+  if (saved < 0 || dup2(pipe_read.get(), STDIN_FILENO) < 0) {
+    warn("dup2");
+    if (saved >= 0) close(saved);
+    pipe_read.reset();  // before the decompressor is waited for
+    return -1;
+  }
+  bool tar_ok;
+  {
+    StdinRestore restore(saved);
+    pipe_read.reset();
+    tar_ok = run_tar(tar_argv, capture);
+  }
+  if (!child_succeeded(decompressor.wait())) {
+    warnx("decompressor failed on %s", package_path);
+    return -1;
+  }
+  return tar_ok ? 0 : -1;
+}
