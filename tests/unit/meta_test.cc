@@ -1,0 +1,168 @@
+// Package metadata: which lines are declarations, what their values keep,
+// and reading the metadata member straight out of a package file.
+#include <dirent.h>
+#include <stdlib.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "integrate/integrate.h"
+#include "support/support.h"
+
+using sorn_test::PackageTree;
+using sorn_test::TempDir;
+using sorn_test::write_file;
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+Strings contents(const StringList* list) {
+  Strings out;
+  for (uint64_t i = 0; i < list->in_use; i++) out.push_back(list->strings[i]);
+  return out;
+}
+
+struct MetaCase {
+  const char* what;
+  std::string text;
+  Strings groups, services, permissions, capabilities;
+};
+
+void expect_meta(const MetaCase& c, const PackageMeta* meta) {
+  ASSERT_NE(nullptr, meta);
+  EXPECT_EQ(c.groups, contents(meta->groups)) << c.what;
+  EXPECT_EQ(c.services, contents(meta->services)) << c.what;
+  EXPECT_EQ(c.permissions, contents(meta->permissions)) << c.what;
+  EXPECT_EQ(c.capabilities, contents(meta->capabilities)) << c.what;
+}
+
+TEST(MetaRead, DeclarationLines) {
+  const std::string a255(249, 'a');  // "group " + 249 bytes = 255
+  const std::string long_line = "group " + a255 + std::string(45, 'b') + "\n";
+  const MetaCase cases[] = {
+      {"each keyword", "group g\nservice s\npermission p:0:0:0644\ncapability c:cap_net_raw+ep\n",
+       {"g"}, {"s"}, {"p:0:0:0644"}, {"c:cap_net_raw+ep"}},
+      {"ignored lines",
+       "group\ngroup \nGroup g\n group g\n\tservice s\n# group g\n\nservices s\nuser u\n"
+       "permission\ncapability \n",
+       {}, {}, {}, {}},
+      {"two blanks keep the second", "group  g\nservice   s\n", {" g"}, {"  s"}, {}, {}},
+      {"value kept byte for byte", "group a b:c \n", {"a b:c "}, {}, {}, {}},
+      {"carriage returns stay", "group g\r\nservice s\r\n", {"g\r"}, {"s\r"}, {}, {}},
+      {"duplicates in file order", "group b\ngroup a\ngroup b\nservice x\nservice x\n",
+       {"b", "a", "b"}, {"x", "x"}, {}, {}},
+      {"last line without newline", "service tail", {}, {"tail"}, {}, {}},
+      // The first 255 bytes are one line; the other 45 bytes, a line of
+      // their own, are ignored unless they form a declaration themselves.
+      {"long line cut at 255", long_line, {a255}, {}, {}, {}},
+      {"remainder judged on its own",
+       "group " + a255 + "service rest\n" + "group " + a255 + "group \n",
+       {a255, a255}, {"rest"}, {}, {}},
+      {"empty file", "", {}, {}, {}, {}},
+  };
+  TempDir tmp;
+  for (const MetaCase& c : cases) {
+    write_file(tmp / "meta", c.text);
+    PackageMetaPtr meta(meta_read((tmp / "meta").c_str()));
+    expect_meta(c, meta.get());
+  }
+}
+
+TEST(MetaRead, UnreadableGivesEmptyLists) {
+  TempDir tmp;
+  for (const std::string& path : {tmp / "absent", tmp.path()}) {
+    PackageMetaPtr meta(meta_read(path.c_str()));
+    expect_meta({"unreadable", "", {}, {}, {}, {}}, meta.get());
+  }
+  meta_free(nullptr);
+}
+
+// Sets TMPDIR for one scope and restores it.
+class ScopedTmpdir {
+ public:
+  explicit ScopedTmpdir(const char* value) {
+    const char* old = getenv("TMPDIR");
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    if (value != nullptr)
+      setenv("TMPDIR", value, 1);
+    else
+      unsetenv("TMPDIR");
+  }
+  ~ScopedTmpdir() {
+    if (had_)
+      setenv("TMPDIR", old_.c_str(), 1);
+    else
+      unsetenv("TMPDIR");
+  }
+
+ private:
+  bool had_ = false;
+  std::string old_;
+};
+
+size_t entries_in(const std::string& dir) {
+  size_t n = 0;
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return 0;
+  while (const dirent* e = readdir(d))
+    if (e->d_name[0] != '.') n++;
+  closedir(d);
+  return n;
+}
+
+class MetaFromPackage : public testing::Test {
+ protected:
+  TempDir work_, tmp_;
+};
+
+TEST_F(MetaFromPackage, ReadsItsOwnMemberOnly) {
+  PackageTree tree;
+  tree.file("var/lib/pkg/meta/foo", "group foo:200\nservice food\n")
+      .file("var/lib/pkg/meta/other", "group other\n")
+      .file("usr/bin/foo", "x\n");
+  for (const char* name : {"foo#1.0-1.pkg.tar.gz", "foo#1.0-1.pkg.tar.zst"}) {
+    std::string pkg = tree.pack(work_.path(), name);
+    ScopedTmpdir env(tmp_.path().c_str());
+    PackageMetaPtr meta(meta_from_package(pkg.c_str(), "foo"));
+    expect_meta({name, "", {"foo:200"}, {"food"}, {}, {}}, meta.get());
+    EXPECT_EQ(0u, entries_in(tmp_.path())) << "temporary directory left behind";
+  }
+}
+
+TEST_F(MetaFromPackage, MissingMemberIsEmptyAndSilent) {
+  PackageTree tree;
+  tree.file("usr/bin/foo", "x\n").file("var/lib/pkg/meta/bar", "group bar\n");
+  std::string pkg = tree.pack(work_.path(), "foo#1.0-1.pkg.tar.gz");
+  ScopedTmpdir env(tmp_.path().c_str());
+  testing::internal::CaptureStderr();
+  testing::internal::CaptureStdout();
+  PackageMetaPtr meta(meta_from_package(pkg.c_str(), "foo"));
+  PackageMetaPtr garbage(meta_from_package((work_ / "absent#1-1.pkg.tar.gz").c_str(), "absent"));
+  EXPECT_EQ("", testing::internal::GetCapturedStdout());
+  EXPECT_EQ("", testing::internal::GetCapturedStderr());
+  expect_meta({"no member", "", {}, {}, {}, {}}, meta.get());
+  expect_meta({"no package", "", {}, {}, {}, {}}, garbage.get());
+  EXPECT_EQ(0u, entries_in(tmp_.path()));
+}
+
+TEST_F(MetaFromPackage, TemporaryDirectoryChoice) {
+  PackageTree tree;
+  tree.file("var/lib/pkg/meta/foo", "permission usr:0:0:0755\n");
+  std::string pkg = tree.pack(work_.path(), "foo#1.0-1.pkg.tar.xz");
+  {
+    ScopedTmpdir env("");  // empty counts as unset: the system's /tmp
+    PackageMetaPtr meta(meta_from_package(pkg.c_str(), "foo"));
+    expect_meta({"TMPDIR empty", "", {}, {}, {"usr:0:0:0755"}, {}}, meta.get());
+  }
+  {
+    ScopedTmpdir env((work_ / "no-such-dir").c_str());  // mkdtemp fails
+    PackageMetaPtr meta(meta_from_package(pkg.c_str(), "foo"));
+    expect_meta({"TMPDIR missing", "", {}, {}, {}, {}}, meta.get());
+  }
+}
+
+}  // namespace
