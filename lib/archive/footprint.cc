@@ -1,0 +1,84 @@
+// The footprint of a package: one line per member, drawn from tar's verbose
+// listing. Stored footprints and the installer's check depend on these
+// exact bytes.
+#include <err.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "archive/archive.h"
+
+namespace {
+
+constexpr size_t kModeLen = 10;
+constexpr size_t kOwnerMax = 255;
+constexpr size_t kSizeMax = 63;
+constexpr size_t kPathMax = kPathBuf - 1;
+constexpr std::string_view kHardLinkWord = " link to ";
+
+// Only blanks separate the columns of a listing line.
+const char* skip_blanks(const char* p) {
+  while (*p == ' ') p++;
+  return p;
+}
+
+// Copies the token at p (up to a blank or the end), cut at max bytes, and
+// returns the position after the whole token.
+const char* take_token(const char* p, size_t max, std::string& into) {
+  const char* end = p;
+  while (*end != '\0' && *end != ' ') end++;
+  into.assign(p, std::min(static_cast<size_t>(end - p), max));
+  return end;
+}
+
+void print_footprint_line(const char* line) {
+  if (strlen(line) < kModeLen) return;
+  std::string mode(line, kModeLen);
+  std::string owner, size, skipped;
+  const char* p = take_token(skip_blanks(line + kModeLen), kOwnerMax, owner);
+  p = take_token(skip_blanks(p), kSizeMax, size);
+  p = take_token(skip_blanks(p), 0, skipped);  // date
+  p = take_token(skip_blanks(p), 0, skipped);  // time
+  p = skip_blanks(p);
+
+  std::string path(p, std::min(strlen(p), kPathMax));
+  while (!path.empty() && (path.back() == '\r' || path.back() == '\n')) path.pop_back();
+
+  // Hard links then read like symlinks: path -> target.
+  bool link = mode[0] == 'h';
+  size_t at = path.find(kHardLinkWord);
+  if (at != std::string::npos) {
+    path.replace(at, kHardLinkWord.size(), " -> ");
+    link = true;
+  }
+
+  printf("%s\t%s\t%s", mode.c_str(), owner.c_str(), path.c_str());
+  if ((mode[0] == 'b' || mode[0] == 'c') && size.find(',') != std::string::npos) {
+    unsigned long major = 0, minor = 0;
+    sscanf(size.c_str(), "%lu,%lu", &major, &minor);
+    printf(" (%lu, %lu)", major, minor);
+  } else if (mode[0] == '-' && !link && strtoll(size.c_str(), nullptr, 10) == 0) {
+    printf(" (EMPTY)");
+  }
+  putchar('\n');
+}
+
+}  // namespace
+
+int print_footprint(const char* package_path) {
+  StringListPtr lines(strlist_new());
+  char arg0[] = "tar", arg1[] = "-tvf", arg2[] = "-";
+  char* argv[] = {arg0, arg1, arg2, nullptr};
+  // The whole listing is taken first, so a failed one prints nothing.
+  if (run_tar_pipeline(package_path, argv, lines.get()) != 0) {
+    warnx("cannot read %s", package_path);
+    return -1;
+  }
+  for (uint64_t i = 0; i < lines->in_use; i++)
+    if (lines->strings[i] != nullptr) print_footprint_line(lines->strings[i]);
+  return 0;
+}
