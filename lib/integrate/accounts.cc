@@ -29,7 +29,7 @@ constexpr std::array<const char*, 4> kNoHome = {"/nonexistent", "/var/empty", "/
 template <size_t N>
 void copy_cut(char (&out)[N], std::string_view text) {
   size_t n = text.size() < N - 1 ? text.size() : N - 1;
-  memcpy(out, text.data(), n);
+  if (n > 0) memcpy(out, text.data(), n);  // an empty view may have no data
   out[n] = '\0';
 }
 
