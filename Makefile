@@ -12,7 +12,7 @@ RELEASE_DIR:= $(BUILD)/release
 # integration tests run inside chroot roots.
 DEB_PACKAGES := cmake g++ make libgtest-dev libgmock-dev tar gzip pigz zstd \
                 xz-utils bzip2 lbzip2 pbzip2 lzip plzip libcap2-bin passwd \
-                util-linux coreutils
+                util-linux coreutils libc-bin
 
 .PHONY: all check demo bench deps release clean
 
