@@ -1,6 +1,200 @@
 #include "zarnin/footprint.h"
 
-// Placeholder until the footprint check lands: nothing to verify.
-bool footprint_report_new(void) { return true; }
+#include <err.h>
+#include <fcntl.h>
+#include <unistd.h>
 
-void footprint_check(const char*, bool) {}
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "archive/archive.h"
+
+namespace {
+
+constexpr size_t kKeyMax = 8191;
+constexpr std::string_view kIgnoreNew = "IGNORE_NEW";
+
+// What the footprint child needs; built before the fork.
+struct FootprintJob {
+  const char* package_path;
+  const char* output_path;
+};
+
+// Runs in the forked child; the process helper ends it with _exit(0).
+void footprint_child(const void* arg) {
+  const auto* job = static_cast<const FootprintJob*>(arg);
+  int fd = open(job->output_path, O_WRONLY | O_TRUNC | O_CLOEXEC);
+  if (fd >= 0) {
+    dup2(fd, STDOUT_FILENO);
+    close(fd);
+  }
+  print_footprint(job->package_path);
+  fflush(stdout);
+}
+
+int compare_by_key(const void* a, const void* b) {
+  std::string_view ka = footprint_line_key(*static_cast<char* const*>(a));
+  std::string_view kb = footprint_line_key(*static_cast<char* const*>(b));
+  return ka.compare(kb);
+}
+
+// Prints one reported line, preceded by its category's header the first
+// time that category turns up.
+void report(FILE* out, bool& header_done, const char* header, const char* line) {
+  if (!header_done) {
+    fprintf(out, "zarnin: footprint: %s\n", header);
+    header_done = true;
+  }
+  fprintf(out, "%s\n", line);
+}
+
+}  // namespace
+
+bool footprint_report_new(void) { return footprint_read_report_new(kConfigFile); }
+
+bool footprint_read_report_new(const char* conf_path) {
+  FILE* f = fopen(conf_path, "re");
+  if (f == nullptr) return true;
+  bool report_new = true;
+  char buf[kPathBuf];
+  bool line_start = true;
+  while (fgets(buf, sizeof buf, f) != nullptr) {
+    // The tail of an overlong line is not a line of its own.
+    bool at_start = line_start;
+    line_start = strchr(buf, '\n') != nullptr;
+    if (!at_start) continue;
+    const char* p = buf;
+    while (*p == ' ' || *p == '\t') p++;
+    if (*p == '\0' || *p == '\n' || *p == '#') continue;
+    if (strncmp(p, kIgnoreNew.data(), kIgnoreNew.size()) != 0) continue;
+    p += kIgnoreNew.size();
+    while (*p == ' ' || *p == '\t' || *p == '=') p++;
+    report_new = strncmp(p, "yes", 3) != 0;
+    break;  // only the first IGNORE_NEW line counts
+  }
+  fclose(f);
+  return report_new;
+}
+
+std::string footprint_file_for(const char* package_path) {
+  const char* slash = strrchr(package_path, '/');
+  std::string dir = slash == nullptr ? "." : std::string(package_path, slash);
+  if (dir.size() > kPathBuf - 1) dir.resize(kPathBuf - 1);
+  std::string marker = dir + "/SORNBUILD.lock";
+  bool building = access(marker.c_str(), F_OK) == 0;
+  return dir + (building ? "/.footprint.lock" : "/.footprint");
+}
+
+std::string_view footprint_line_key(const char* line) {
+  std::string_view text(line);
+  size_t tab = text.find('\t');
+  if (tab != std::string_view::npos) {
+    size_t second = text.find('\t', tab + 1);
+    if (second != std::string_view::npos) text.remove_prefix(second + 1);
+  }
+  for (size_t i = 0; i < text.size(); i++) {
+    if (text[i] != ' ') continue;
+    std::string_view rest = text.substr(i + 1);
+    if (rest.starts_with("-> ") || rest.starts_with("(")) {
+      text = text.substr(0, i);
+      break;
+    }
+  }
+  return text.substr(0, std::min(text.size(), kKeyMax));
+}
+
+StringList* footprint_read_list(const char* path) {
+  FILE* f = fopen(path, "re");
+  if (f == nullptr) return nullptr;
+  StringList* list = strlist_new();
+  char* line = nullptr;
+  size_t cap = 0;
+  while (getline(&line, &cap, f) >= 0) {
+    line[strcspn(line, "\n")] = '\0';
+    if (*line != '\0') strlist_add(list, line);
+  }
+  free(line);
+  fclose(f);
+  if (list->in_use > 1) qsort(list->strings, list->in_use, sizeof(char*), compare_by_key);
+  return list;
+}
+
+StringList* footprint_generate(const char* package_path) {
+  std::string tmp = strformat("%s/zarnin_fp.XXXXXX", temp_dir());
+  int fd = mkstemp(tmp.data());
+  if (fd < 0) return nullptr;
+  close(fd);
+
+  // The child flushes its copy of stdout into the temporary file; nothing
+  // of ours may be waiting in that buffer.
+  fflush(stdout);
+  FootprintJob job{package_path, tmp.c_str()};
+  ChildSpec spec;
+  spec.exec_hook = footprint_child;
+  spec.exec_arg = &job;
+  spec.status_no_exec = 0;
+  StringList* actual = nullptr;
+  pid_t pid = spawn_child(spec);
+  if (pid >= 0) {
+    wait_child(pid);  // a failed listing shows as missing lines
+    actual = footprint_read_list(tmp.c_str());
+  }
+  unlink(tmp.c_str());
+  return actual;
+}
+
+int footprint_compare(const StringList* expected, const StringList* actual,
+                      bool report_new, FILE* out) {
+  bool missing_done = false, changed_done = false, new_done = false;
+  int reported = 0;
+  uint64_t i = 0, j = 0;
+  while (i < expected->in_use || j < actual->in_use) {
+    int order;
+    if (i >= expected->in_use)
+      order = 1;
+    else if (j >= actual->in_use)
+      order = -1;
+    else
+      order = footprint_line_key(expected->strings[i])
+                  .compare(footprint_line_key(actual->strings[j]));
+    if (order < 0) {
+      report(out, missing_done, "missing", expected->strings[i++]);
+      reported++;
+    } else if (order > 0) {
+      if (report_new) {
+        report(out, new_done, "new", actual->strings[j]);
+        reported++;
+      }
+      j++;
+    } else {
+      if (strcmp(expected->strings[i], actual->strings[j]) != 0) {
+        report(out, changed_done, "changed", actual->strings[j]);
+        reported++;
+      }
+      i++;
+      j++;
+    }
+  }
+  return reported;
+}
+
+void footprint_check(const char* package_path, bool report_new) {
+  std::string stored = footprint_file_for(package_path);
+  if (access(stored.c_str(), F_OK) != 0) return;  // nothing to verify
+  StringListPtr expected(footprint_read_list(stored.c_str()));
+  StringListPtr actual(footprint_generate(package_path));
+  if (!expected || !actual) {
+    if (!expected)
+      fprintf(stderr, "zarnin: footprint: cannot read %s\n", stored.c_str());
+    else
+      fprintf(stderr, "zarnin: footprint: cannot list %s\n", package_path);
+    expected.reset();
+    actual.reset();
+    errx(1, "footprint: error");
+  }
+  int reported = footprint_compare(expected.get(), actual.get(), report_new, stderr);
+  expected.reset();
+  actual.reset();
+  if (reported > 0) errx(1, "footprint: error");
+}

@@ -2,8 +2,39 @@
 // ".footprint" (or ".footprint.lock") file beside the package file.
 #pragma once
 
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "util/util.h"
+
+// The system configuration file; always this path, whatever the root.
+constexpr const char* kConfigFile = "/etc/sorn.conf";
+
 // False when the first IGNORE_NEW line of "/etc/sorn.conf" says yes.
 bool footprint_report_new(void);
+// The same rule for the file at conf_path; true when it cannot be opened.
+bool footprint_read_report_new(const char* conf_path);
+
+// The stored footprint that package_path is checked against:
+// "<dir>/.footprint.lock" while "<dir>/SORNBUILD.lock" exists, else
+// "<dir>/.footprint"; <dir> is "." for a path without "/".
+std::string footprint_file_for(const char* package_path);
+// The path a footprint line describes: the text after the second tab, up to
+// a " -> " or " (" (the whole line when it has fewer than two tabs).
+std::string_view footprint_line_key(const char* line);
+// The non-empty lines of a file, newline cut, sorted by key. A new list, or
+// null when the file cannot be opened.
+StringList* footprint_read_list(const char* path);
+// The package's footprint, made by a child of this process through a
+// temporary file. A new list sorted by key, or null when the temporary file
+// or the child cannot be made.
+StringList* footprint_generate(const char* package_path);
+// Merges two key-sorted lists and prints the "missing", "changed" and (when
+// report_new) "new" reports on out. Returns the number of reported lines.
+int footprint_compare(const StringList* expected, const StringList* actual,
+                      bool report_new, FILE* out);
+
 // Returns when the package agrees with its footprint file (or has none);
 // otherwise prints the differences and ends the process with status 1.
 void footprint_check(const char* package_path, bool report_new);
