@@ -43,7 +43,7 @@ extern const std::array<const char*, 32> reserved_groups;
 // Exact, case-sensitive membership in reserved_groups.
 bool is_reserved_group(const char* group);
 
-// The fields of a user declaration "group:user:user:home:mode[:uid[:gid]]",
+// The fields of a user declaration "group:user:name:home:mode[:uid:gid]",
 // each cut to its buffer. uid and gid are both empty unless all seven
 // fields are present and both are non-empty.
 struct UserEntry {
