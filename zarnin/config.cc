@@ -1,21 +1,205 @@
 #include "zarnin/config.h"
 
+#include <err.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include "archive/archive.h"
 
-// Placeholders until configuration staging lands: plain extraction and the
-// general removal rule.
-StringList* config_keep_list(const char*, const StringList*) { return strlist_new(); }
+namespace {
+
+constexpr mode_t kPermissionBits = 0xfff;
+constexpr size_t kCopyChunk = 65536;
+constexpr size_t kCompareChunk = 8192;
+
+bool is_config_path(const char* path) { return has_prefix(path, "etc/"); }
+
+bool is_config_file(const char* path) { return is_config_path(path) && !has_suffix(path, "/"); }
+
+// Writes all of buf, continuing after short and interrupted writes.
+int write_all(int fd, const char* buf, size_t len) {
+  while (len > 0) {
+    ssize_t n = write(fd, buf, len);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    buf += n;
+    len -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int copy_bytes(int in, int out) {
+  std::string buf(kCopyChunk, '\0');
+  for (;;) {
+    ssize_t n = read(in, buf.data(), buf.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) return 0;
+    if (write_all(out, buf.data(), static_cast<size_t>(n)) != 0) return -1;
+  }
+}
+
+// A staged symbolic link stays a link; copying what it points at would read
+// a file outside the package (and outside the root).
+int copy_link(const char* source, const char* target) {
+  std::string dest(kPathBuf, '\0');
+  ssize_t n = readlink(source, dest.data(), dest.size() - 1);
+  if (n < 0) return -1;
+  dest.resize(static_cast<size_t>(n));
+  return symlink(dest.c_str(), target);
+}
+
+// The copy of a regular file when rename cannot cross file systems. The
+// target gets exactly the source's permission bits, whatever the umask.
+int copy_across(const char* source, const char* target) {
+  struct stat st;
+  if (lstat(source, &st) != 0) return -1;
+  if (S_ISLNK(st.st_mode)) return copy_link(source, target);
+  // O_NONBLOCK so that a fifo is refused below instead of hanging the open.
+  UniqueFd in(open(source, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!in || fstat(in.get(), &st) != 0) return -1;
+  if (!S_ISREG(st.st_mode)) {
+    errno = EINVAL;
+    return -1;
+  }
+  mode_t mode = st.st_mode & kPermissionBits;
+  UniqueFd out(open(target, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode));
+  if (!out) return -1;
+  int copied = copy_bytes(in.get(), out.get());
+  if (copied == 0) {
+    fchmod(out.get(), mode);
+    copied = close(out.release());
+  }
+  if (copied != 0) {
+    int saved = errno;
+    out.reset();
+    unlink(target);
+    errno = saved;
+    return -1;
+  }
+  in.reset();
+  unlink(source);
+  return 0;
+}
+
+// Moves each staged file beside the configuration file it would replace and
+// reports the ones that differ from what is on disk.
+void stage_config_files(const char* root, const StringList* existing, const char* stage_dir) {
+  bool header_done = false;
+  for (uint64_t i = 0; i < existing->in_use; i++) {
+    const char* path = existing->strings[i];
+    std::string source = strformat("%s/%s", stage_dir, path);
+    std::string target = strformat("%s/%s.new", root, path);
+    std::string parent(path, static_cast<size_t>(strrchr(path, '/') - path));
+    CharPtr parent_full(root_path(root, parent.c_str()));
+    make_dirs(parent_full.get(), 0755);
+    unlink(target.c_str());  // an older ".new" gives way
+    if (config_move_staged(source.c_str(), target.c_str()) != 0) {
+      warn("cannot stage %s.new", path);
+      continue;
+    }
+    CharPtr current(root_path(root, path));
+    if (config_same_file(target.c_str(), current.get())) {
+      unlink(target.c_str());
+      continue;
+    }
+    if (!header_done) {
+      fputs("zarnin: config: staged\n", stderr);
+      header_done = true;
+    }
+    fprintf(stderr, "%s.new\n", path);
+  }
+}
+
+}  // namespace
+
+StringList* config_keep_list(const char* root, const StringList* members) {
+  StringList* keep = strlist_new();
+  for (uint64_t i = 0; i < members->in_use; i++) {
+    const char* path = members->strings[i];
+    if (!is_config_path(path)) continue;
+    CharPtr full(root_path(root, path));
+    if (access(full.get(), F_OK) == 0) strlist_add(keep, path);
+  }
+  return keep;
+}
 
 int config_extract_upgrade(const char* package_path, const char* root,
-                           const StringList*, const StringList* keep) {
-  return archive_extract_excluding(package_path, root, nullptr, keep);
+                           const StringList* members, const StringList* keep) {
+  StringListPtr existing(strlist_new());
+  for (uint64_t i = 0; i < members->in_use; i++) {
+    const char* path = members->strings[i];
+    if (!is_config_file(path)) continue;
+    CharPtr full(root_path(root, path));
+    if (entry_exists(full.get())) strlist_add(existing.get(), path);
+  }
+  if (existing->in_use == 0) return archive_extract_excluding(package_path, root, nullptr, keep);
+
+  StringListPtr exclude(strlist_new());
+  for (uint64_t i = 0; keep != nullptr && i < keep->in_use; i++)
+    strlist_add(exclude.get(), keep->strings[i]);
+  for (uint64_t i = 0; i < existing->in_use; i++) strlist_add(exclude.get(), existing->strings[i]);
+  if (archive_extract_excluding(package_path, root, nullptr, exclude.get()) != 0) return -1;
+
+  std::string stage_dir = strformat("%s/zarnin.XXXXXX", temp_dir());
+  if (mkdtemp(stage_dir.data()) == nullptr) return 0;  // the files on disk stay
+  // A member that did not arrive fails its move and is reported there.
+  archive_extract_members(package_path, existing.get(), stage_dir.c_str());
+  stage_config_files(root, existing.get(), stage_dir.c_str());
+  remove_tree(stage_dir.c_str());
+  return 0;
 }
 
 void config_keep_orphan(const char* root, const char* path) {
   CharPtr full(root_path(root, path));
-  remove(full.get());
+  if (entry_exists(full.get()))
+    fprintf(stderr, "zarnin: notice: keeping orphaned config: %s\n", path);
 }
 
-void config_remove_stale_new(const char*, const StringList*, const StringList*) {}
+void config_remove_stale_new(const char* root, const StringList* installed,
+                             const StringList* members) {
+  for (uint64_t i = 0; i < installed->in_use; i++) {
+    const char* path = installed->strings[i];
+    // A directory has no staged copy; "<dir>/.new" would be someone's file.
+    if (!is_config_file(path) || strlist_contains(members, path)) continue;
+    std::string staged = strformat("%s/%s.new", root, path);
+    unlink(staged.c_str());
+  }
+}
+
+int config_move_staged(const char* source, const char* target) {
+  if (rename(source, target) == 0) return 0;
+  if (errno != EXDEV) return -1;
+  return copy_across(source, target);
+}
+
+bool config_same_file(const char* a, const char* b) {
+  struct stat sa, sb;
+  if (stat(a, &sa) != 0 || stat(b, &sb) != 0) return false;
+  // Only regular files are read: opening a fifo would wait for a writer.
+  if (!S_ISREG(sa.st_mode) || !S_ISREG(sb.st_mode)) return false;
+  if (sa.st_size != sb.st_size) return false;
+  if ((sa.st_mode & kPermissionBits) != (sb.st_mode & kPermissionBits)) return false;
+  FILE* fa = fopen(a, "rbe");
+  FILE* fb = fopen(b, "rbe");
+  bool same = fa != nullptr && fb != nullptr;
+  std::string ba(kCompareChunk, '\0'), bb(kCompareChunk, '\0');
+  while (same) {
+    size_t na = fread(ba.data(), 1, ba.size(), fa);
+    size_t nb = fread(bb.data(), 1, bb.size(), fb);
+    same = na == nb && memcmp(ba.data(), bb.data(), na) == 0;
+    if (na == 0) break;
+  }
+  if (fa != nullptr) fclose(fa);
+  if (fb != nullptr) fclose(fb);
+  return same;
+}

@@ -7,14 +7,24 @@
 // under root (access F_OK). A new list owned by the caller.
 StringList* config_keep_list(const char* root, const StringList* members);
 // Upgrade-mode extraction: existing configuration files are excluded and
-// their new versions staged as "<path>.new" unless identical. 0, or -1 when
-// the extraction failed (archive_extract_excluding has printed the cause).
+// their new versions staged as "<path>.new" unless identical; prints
+// "zarnin: config: staged" once and then each staged "<path>.new". 0, or -1
+// when the extraction failed (archive_extract_excluding has printed the
+// cause).
 int config_extract_upgrade(const char* package_path, const char* root,
                            const StringList* members, const StringList* keep);
 // For an obsolete configuration file (under "etc/", not a directory): it is
 // never deleted; a notice is printed when it exists.
 void config_keep_orphan(const char* root, const char* path);
-// Deletes "<path>.new" for each installed path under "etc/" that is not
-// among the members (both lists sorted).
+// Deletes "<path>.new" for each installed file under "etc/" that is not
+// among the members (members sorted for the look-ups).
 void config_remove_stale_new(const char* root, const StringList* installed,
                              const StringList* members);
+
+// Moves the staged copy at source to target, copying across file systems
+// (the copy gets source's permission bits exactly). 0, or -1 with errno set
+// by the step that failed; a partial target is removed.
+int config_move_staged(const char* source, const char* target);
+// Both stat (following links) with equal sizes and permission bits, and
+// equal bytes.
+bool config_same_file(const char* a, const char* b);
