@@ -1,0 +1,194 @@
+// zarnin's handling of configuration files on upgrade, forced reinstall and
+// fresh install, through the built program with real packages. Every run
+// sees a private "/etc" without a sorn.conf.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "support/etc_namespace.h"
+#include "support/support.h"
+
+using namespace sorn_test;
+using testing::HasSubstr;
+
+namespace {
+
+std::vector<std::string> entries_of(const std::string& dir) {
+  std::vector<std::string> out;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d))
+      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") out.push_back(e->d_name);
+    closedir(d);
+  }
+  return out;
+}
+
+class ConfigInstall : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (!etc_.ok()) GTEST_SKIP() << "no private /etc: " << etc_.error();
+  }
+  void TearDown() override {
+    EXPECT_EQ(std::vector<std::string>{}, entries_of(tmpdir_)) << "left in TMPDIR";
+  }
+
+  RunResult zarnin(std::vector<std::string> args) {
+    args.insert(args.begin(), {ZARNIN_BIN, "-r", root_.path()});
+    RunOptions opts;
+    opts.env.emplace("PKG_DBDIR", root_ / "var/lib/pkg");
+    opts.env.emplace("TMPDIR", tmpdir_);
+    opts.env.emplace("PKG_ROOT", std::nullopt);
+    return run(args, opts);
+  }
+  std::string pack(const PackageTree& t, const std::string& version) {
+    return t.pack(work_.path(), "foo#" + version + ".pkg.tar.gz");
+  }
+  std::string file(const std::string& rel) { return read_file(root_ / rel); }
+  bool has(const std::string& rel) { return exists(root_ / rel); }
+
+  TempDir root_, work_, tmp_;
+  std::string tmpdir_ = tmp_.path();
+  EtcNamespace etc_{EtcNamespace::Files{{"sorn.conf", std::nullopt}}};
+};
+
+TEST_F(ConfigInstall, UpgradeStagesKeepsAndCleansUp) {
+  PackageTree v1, v2;
+  v1.file("etc/bits.conf", "b=1\n")
+      .file("etc/dangling.conf", "d=1\n")
+      .file("etc/dropped.conf", "x=1\n")
+      .file("etc/edited.conf", "e=1\n")
+      .file("etc/missing.conf", "m=1\n")
+      .file("etc/same.conf", "s=1\n")
+      .file("usr/bin/foo", "one\n", 0755);
+  v2.file("etc/bits.conf", "b=1\n")
+      .file("etc/dangling.conf", "d=2\n")
+      .file("etc/edited.conf", "e=2\n")
+      .file("etc/missing.conf", "m=2\n")
+      .file("etc/same.conf", "s=1\n")
+      .file("usr/bin/foo", "two\n", 0755);
+  RunResult r = zarnin({pack(v1, "1-1")});
+  ASSERT_EQ(0, r.status) << r.err;
+
+  // The administrator's changes since.
+  write_file(root_ / "etc/bits.conf", "b=1\n", 0600);
+  write_file(root_ / "etc/edited.conf", "e=local\n");
+  write_file(root_ / "etc/edited.conf.new", "left by an earlier upgrade\n");
+  write_file(root_ / "etc/dropped.conf.new", "stale\n");
+  write_file(root_ / "etc/same.conf.new", "older\n");
+  write_file(root_ / "etc/missing.conf.new", "stays\n");
+  sh("rm " + shell_quote(root_ / "etc/missing.conf"));
+  sh("rm " + shell_quote(root_ / "etc/dangling.conf") + " && ln -s gone " +
+     shell_quote(root_ / "etc/dangling.conf"));
+
+  r = zarnin({"-u", pack(v2, "2-1")});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(
+      "zarnin: config: staged\n"
+      "etc/bits.conf.new\n"
+      "etc/dangling.conf.new\n"
+      "etc/edited.conf.new\n"
+      "zarnin: notice: keeping orphaned config: etc/dropped.conf\n",
+      r.err);
+  EXPECT_EQ("two\n", file("usr/bin/foo"));
+  // Same bytes, other permission bits: staged.
+  EXPECT_EQ(0600u, file_mode(root_ / "etc/bits.conf"));
+  EXPECT_EQ(0644u, file_mode(root_ / "etc/bits.conf.new"));
+  EXPECT_EQ("b=1\n", file("etc/bits.conf.new"));
+  // A dangling link counts as present; its ".new" cannot be compared.
+  EXPECT_TRUE(is_symlink(root_ / "etc/dangling.conf"));
+  EXPECT_EQ("d=2\n", file("etc/dangling.conf.new"));
+  // An older ".new" is replaced.
+  EXPECT_EQ("e=local\n", file("etc/edited.conf"));
+  EXPECT_EQ("e=2\n", file("etc/edited.conf.new"));
+  // Missing on disk: restored, nothing staged; the ".new" of a file that
+  // is still shipped is not stale.
+  EXPECT_EQ("m=2\n", file("etc/missing.conf"));
+  EXPECT_EQ("stays\n", file("etc/missing.conf.new"));
+  // Identical: nothing staged, and the older ".new" gave way to it.
+  EXPECT_EQ("s=1\n", file("etc/same.conf"));
+  EXPECT_FALSE(has("etc/same.conf.new"));
+  // Dropped by the new version: the file stays, its ".new" goes.
+  EXPECT_EQ("x=1\n", file("etc/dropped.conf"));
+  EXPECT_FALSE(has("etc/dropped.conf.new"));
+}
+
+TEST_F(ConfigInstall, UpgradeWithIdenticalConfigurationIsSilent) {
+  PackageTree v1, v2;
+  v1.file("etc/a.conf", "a=1\n", 0640).file("etc/b.conf", "").file("usr/bin/foo", "one\n");
+  v2.file("etc/a.conf", "a=1\n", 0640).file("etc/b.conf", "").file("usr/bin/foo", "two\n");
+  ASSERT_EQ(0, zarnin({pack(v1, "1-1")}).status);
+  RunResult r = zarnin({"-u", pack(v2, "2-1")});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("", r.err);
+  EXPECT_FALSE(has("etc/a.conf.new"));
+  EXPECT_FALSE(has("etc/b.conf.new"));
+  EXPECT_EQ("two\n", file("usr/bin/foo"));
+}
+
+TEST_F(ConfigInstall, ForcedReinstallKeepsConfigurationAndRestoresMissing) {
+  PackageTree v1;
+  v1.file("etc/a.conf", "a=1\n").file("etc/sub/b.conf", "b=1\n").file("usr/bin/foo", "one\n");
+  std::string pkg = pack(v1, "1-1");
+  ASSERT_EQ(0, zarnin({pkg}).status);
+  write_file(root_ / "etc/a.conf", "a=local\n");
+  sh("rm " + shell_quote(root_ / "etc/sub/b.conf"));
+  write_file(root_ / "usr/bin/foo", "damaged\n");
+
+  RunResult r = zarnin({"-f", pkg});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("", r.err);
+  EXPECT_EQ("a=local\n", file("etc/a.conf"));
+  EXPECT_EQ("b=1\n", file("etc/sub/b.conf"));
+  EXPECT_EQ("one\n", file("usr/bin/foo"));
+  EXPECT_FALSE(has("etc/a.conf.new"));
+  EXPECT_FALSE(has("etc/sub/b.conf.new"));
+
+  // -u with -f on the same version is an upgrade: staging happens.
+  r = zarnin({"-u", "-f", pkg});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("zarnin: config: staged\netc/a.conf.new\n", r.err);
+  EXPECT_EQ("a=1\n", file("etc/a.conf.new"));
+}
+
+TEST_F(ConfigInstall, FreshInstallOverwritesExistingFiles) {
+  write_file(root_ / "etc/a.conf", "a=local\n", 0600);
+  PackageTree v1;
+  v1.file("etc/a.conf", "a=1\n").file("usr/bin/foo", "one\n");
+  RunResult r = zarnin({pack(v1, "1-1")});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("", r.err);
+  EXPECT_EQ("a=1\n", file("etc/a.conf"));
+  EXPECT_EQ(0644u, file_mode(root_ / "etc/a.conf"));
+  EXPECT_FALSE(has("etc/a.conf.new"));
+}
+
+// TMPDIR on a tmpfs: the staged file crosses file systems and is copied.
+TEST_F(ConfigInstall, StagingAcrossFilesystems) {
+  tmpdir_ = tmp_ / "tmpfs";
+  ASSERT_TRUE(etc_.mount_tmpfs(tmpdir_)) << etc_.error();
+  PackageTree v1, v2;
+  v1.file("etc/a.conf", "a=1\n").file("etc/b.conf", "b=1\n").file("usr/bin/foo", "one\n");
+  v2.file("etc/a.conf", "a=2\n" + std::string(200000, '#') + "\n", 0640)
+      .file("etc/b.conf", "b=1\n")
+      .file("usr/bin/foo", "two\n");
+  ASSERT_EQ(0, zarnin({pack(v1, "1-1")}).status);
+  write_file(root_ / "etc/a.conf", "a=local\n");
+  mode_t old_umask = umask(077);  // the copy's bits do not depend on it
+  RunResult r = zarnin({"-u", pack(v2, "2-1")});
+  umask(old_umask);
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("zarnin: config: staged\netc/a.conf.new\n", r.err);
+  EXPECT_EQ("a=local\n", file("etc/a.conf"));
+  EXPECT_EQ("a=2\n" + std::string(200000, '#') + "\n", file("etc/a.conf.new"));
+  EXPECT_EQ(0640u, file_mode(root_ / "etc/a.conf.new"));
+  EXPECT_FALSE(has("etc/b.conf.new"));
+  EXPECT_EQ("two\n", file("usr/bin/foo"));
+  // TearDown finds the tmpfs empty: the staged copies are gone.
+}
+
+}  // namespace
