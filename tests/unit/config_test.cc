@@ -237,54 +237,6 @@ class ConfigUpgrade : public testing::Test {
   TempDir work_, root_, tmp_;
 };
 
-TEST_F(ConfigUpgrade, StagesWhatDiffers) {
-  write_file(root_ / "etc/same.conf", "s=1\n");
-  write_file(root_ / "etc/bits.conf", "b=1\n", 0600);
-  write_file(root_ / "etc/edited.conf", "e=local\n");
-  write_file(root_ / "etc/edited.conf.new", "older staged copy\n");
-  sh("ln -s nowhere " + shell_quote(root_ / "etc/dangling.conf"));
-  PackageTree v2;
-  v2.file("etc/same.conf", "s=1\n")
-      .file("etc/bits.conf", "b=1\n", 0644)
-      .file("etc/edited.conf", "e=2\n")
-      .file("etc/dangling.conf", "d=2\n")
-      .file("etc/restored.conf", "r=2\n")
-      .file("usr/bin/foo", "two\n", 0755);
-  Outcome o = upgrade(v2);
-  EXPECT_EQ(0, o.status);
-  // Member order: etc/bits.conf, etc/dangling.conf, etc/edited.conf, ...
-  EXPECT_EQ(
-      "zarnin: config: staged\n"
-      "etc/bits.conf.new\n"
-      "etc/dangling.conf.new\n"
-      "etc/edited.conf.new\n",
-      o.err);
-  EXPECT_EQ("s=1\n", read_file(root_ / "etc/same.conf"));
-  EXPECT_FALSE(exists(root_ / "etc/same.conf.new"));
-  EXPECT_EQ(0600u, file_mode(root_ / "etc/bits.conf"));
-  EXPECT_EQ(0644u, file_mode(root_ / "etc/bits.conf.new"));
-  EXPECT_EQ("e=local\n", read_file(root_ / "etc/edited.conf"));
-  EXPECT_EQ("e=2\n", read_file(root_ / "etc/edited.conf.new"));
-  EXPECT_TRUE(is_symlink(root_ / "etc/dangling.conf"));
-  EXPECT_EQ("d=2\n", read_file(root_ / "etc/dangling.conf.new"));
-  EXPECT_EQ("r=2\n", read_file(root_ / "etc/restored.conf"));
-  EXPECT_FALSE(exists(root_ / "etc/restored.conf.new"));
-  EXPECT_EQ("two\n", read_file(root_ / "usr/bin/foo"));
-  expect_tmp_empty();
-}
-
-TEST_F(ConfigUpgrade, NothingToStageExtractsEverything) {
-  PackageTree v2;
-  v2.file("etc/new.conf", "n=1\n").file("usr/bin/foo", "two\n");
-  write_file(root_ / "usr/bin/foo", "one\n");
-  Outcome o = upgrade(v2);
-  EXPECT_EQ(0, o.status);
-  EXPECT_EQ("", o.err);
-  EXPECT_EQ("n=1\n", read_file(root_ / "etc/new.conf"));
-  EXPECT_EQ("two\n", read_file(root_ / "usr/bin/foo"));
-  expect_tmp_empty();
-}
-
 TEST_F(ConfigUpgrade, KeepListStillExcludes) {
   write_file(root_ / "etc/a.conf", "local\n");
   write_file(root_ / "usr/share/kept", "local\n");

@@ -230,55 +230,6 @@ TEST_F(FootprintCheck, GeneratedFootprintIsSortedByKey) {
   EXPECT_EQ(footprint_, joined);
 }
 
-TEST_F(FootprintCheck, PassesSilently) {
-  testing::internal::CaptureStderr();
-  footprint_check(package_.c_str(), true);  // no footprint file
-  write_file(work_ / ".footprint", footprint_);
-  footprint_check(package_.c_str(), true);  // matching
-  EXPECT_EQ("", testing::internal::GetCapturedStderr());
-}
-
-TEST_F(FootprintCheck, RefusesDifferences) {
-  write_file(work_ / ".footprint",
-             "-rw-r--r--\troot/root\tetc/foo.conf (EMPTY)\n"
-             "drwxr-xr-x\troot/root\tusr/\n"
-             "drwxr-xr-x\troot/root\tusr/bin/\n"
-             "-rw-r--r--\troot/root\tusr/bin/foo\n"
-             "-rw-r--r--\troot/root\tusr/bin/gone\n");
-  EXPECT_EXIT(footprint_check(package_.c_str(), true), testing::ExitedWithCode(1),
-              "^zarnin: footprint: new\n"
-              "drwxr-xr-x\troot/root\tetc/\n"
-              "zarnin: footprint: changed\n"
-              "-rwxr-xr-x\troot/root\tusr/bin/foo\n"
-              "zarnin: footprint: missing\n"
-              "-rw-r--r--\troot/root\tusr/bin/gone\n"
-              "[^\n]*: footprint: error\n$");
-  // Without new paths counting, the changed and missing ones still fail.
-  EXPECT_EXIT(footprint_check(package_.c_str(), false), testing::ExitedWithCode(1),
-              "^zarnin: footprint: changed\n"
-              "-rwxr-xr-x\troot/root\tusr/bin/foo\n"
-              "zarnin: footprint: missing\n"
-              "-rw-r--r--\troot/root\tusr/bin/gone\n"
-              "[^\n]*: footprint: error\n$");
-}
-
-TEST_F(FootprintCheck, NewPathsAloneCanBeAccepted) {
-  std::string without_etc = footprint_.substr(footprint_.find("drwxr-xr-x\troot/root\tusr/"));
-  write_file(work_ / ".footprint", without_etc);
-  footprint_check(package_.c_str(), false);
-  EXPECT_EXIT(footprint_check(package_.c_str(), true), testing::ExitedWithCode(1),
-              "zarnin: footprint: new\n");
-}
-
-TEST_F(FootprintCheck, BuildLockSelectsTheLockedFootprint) {
-  write_file(work_ / ".footprint", "-rw-r--r--\troot/root\tnot/in/package\n");
-  write_file(work_ / "SORNBUILD.lock", "");
-  footprint_check(package_.c_str(), true);  // ".footprint" is not consulted
-  write_file(work_ / ".footprint.lock", footprint_ + "-rw-r--r--\troot/root\tusr/bin/x\n");
-  EXPECT_EXIT(footprint_check(package_.c_str(), true), testing::ExitedWithCode(1),
-              "^zarnin: footprint: missing\n-rw-r--r--\troot/root\tusr/bin/x\n");
-}
-
 TEST_F(FootprintCheck, UnreadableFootprint) {
   write_file(work_ / ".footprint", footprint_, 0);
   // Root reads any file, so the check runs as an unprivileged user.
