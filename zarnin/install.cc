@@ -149,6 +149,7 @@ int zarnin_main(int argc, char** argv) {
   InstallMode mode = install_decide(installed, version.get(), opts.upgrade, opts.force);
   refuse_mode(mode, name.get(), version.get(), installed);
 
+  install_sort_lists(db.get());
   StringListPtr conflicts(install_conflicts(db.get(), name.get(), members.get()));
   if (!opts.force && conflicts->in_use > 0) refuse_conflicts(name.get(), conflicts.get());
 

@@ -29,6 +29,10 @@ const char* install_first_unsafe(const StringList* members);
 // empty, or holding a newline.
 bool install_name_unstorable(const char* name, const char* version);
 
+// Sorts the file list of every entry. A list that is already in order, as
+// every list read back from a saved database is, is only marked sorted, so
+// this costs one comparison per path; the save then sorts nothing.
+void install_sort_lists(PackageDb* db);
 // The member paths (directories excepted) that packages other than name
 // list: grouped by owner in database list order, each group in member
 // order, a path once per owner. One pass over the database. A new list.

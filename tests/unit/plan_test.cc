@@ -104,6 +104,23 @@ TEST(InstallPaths, NamesTheDatabaseCannotHold) {
     EXPECT_EQ(c.refused, install_name_unstorable(c.name, c.version)) << c.name << "/" << c.version;
 }
 
+TEST(InstallSortLists, OrderedListsAreOnlyMarked) {
+  PackageDbPtr db(memory_db({
+      {"a", {"etc/", "etc/x", "etc/x", "usr/"}},
+      {"b", {"usr/", "etc/x", "etc/"}},
+      {"c", {}},
+      {"d", {"only"}},
+  }));
+  install_sort_lists(db.get());
+  std::vector<std::vector<std::string>> expected{
+      {"etc/", "etc/x", "etc/x", "usr/"}, {"etc/", "etc/x", "usr/"}, {}, {"only"}};
+  size_t i = 0;
+  for (PackageEntry* e = db->entries; e != nullptr; e = e->next, i++) {
+    EXPECT_TRUE(e->files->is_sorted) << e->name;
+    EXPECT_EQ(expected[i], contents(e->files)) << e->name;
+  }
+}
+
 TEST(InstallConflicts, GroupedByOwnerInMemberOrder) {
   PackageDb* db = memory_db({
       {"bar", {"usr/lib/b", "usr/", "usr/lib/a", "usr/lib/a"}},
