@@ -125,9 +125,7 @@ int zarnin_main(int argc, char** argv) {
   ensure_standard_fds();
   InstallOptions opts = parse_options(argc, argv);
   if (getuid() != 0) errx(1, "must be root to install packages");
-  const char* root = opts.root_arg;
-  if (root == nullptr) root = getenv("PKG_ROOT");
-  if (root == nullptr) root = "/";
+  const char* root = install_root(opts.root_arg, getenv("PKG_ROOT"));
 
   char* name_raw = nullptr;
   char* version_raw = nullptr;

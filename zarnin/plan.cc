@@ -54,6 +54,11 @@ std::unordered_set<std::string_view> set_of(const StringList* list) {
 
 }  // namespace
 
+const char* install_root(const char* root_arg, const char* pkg_root_env) {
+  const char* root = root_arg != nullptr ? root_arg : pkg_root_env;
+  return root == nullptr || *root == '\0' ? "/" : root;
+}
+
 InstallMode install_decide(const PackageEntry* installed, const char* version,
                            bool upgrade, bool force) {
   if (installed == nullptr) return upgrade ? InstallMode::kNotInstalled : InstallMode::kFresh;

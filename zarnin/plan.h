@@ -15,6 +15,12 @@ enum class InstallMode {
   kOtherInstalled,   // refused: another version without -u or -f
 };
 
+// The installation root: the -r argument, else PKG_ROOT, else "/". An empty
+// value means the running system too, so it becomes "/": tar would read an
+// empty -C as the working directory, and paths joined to it would be
+// relative.
+const char* install_root(const char* root_arg, const char* pkg_root_env);
+
 // The mode for a package of the given version; installed may be null.
 InstallMode install_decide(const PackageEntry* installed, const char* version,
                            bool upgrade, bool force);

@@ -445,6 +445,25 @@ TEST_F(Install, DirectoryLinkInTheRootStays) {
   }
 }
 
+TEST_F(Install, RootFromTheEnvironmentOrTheLastOption) {
+  std::string pkg = foo("1.0-1");
+  RunOptions opts = options(root_.path());
+  opts.env["PKG_ROOT"] = root_.path();
+  RunResult r = run({ZARNIN_BIN, pkg}, opts);
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("foo\n", read_file(root_ / "usr/bin/foo"));
+
+  TempDir other;
+  opts.env["PKG_ROOT"] = other / "unused";
+  opts.env["PKG_DBDIR"] = dbdir(other.path());
+  r = run({ZARNIN_BIN, "-r", other / "first", "-r", other.path(), pkg}, opts);
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("foo\n", read_file(other / "usr/bin/foo"));
+  std::vector<std::string> top = entries_of(other.path());
+  std::sort(top.begin(), top.end());
+  EXPECT_EQ((std::vector<std::string>{"etc", "usr", "var"}), top);
+}
+
 TEST_F(Install, EmptyPackageIsNotRecorded) {
   std::string pkg = work_ / "empty#1-1.pkg.tar.zst";
   sh("tar -cf - -T /dev/null | zstd -q -c > " + shell_quote(pkg));

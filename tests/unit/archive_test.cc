@@ -430,6 +430,21 @@ TEST_F(Archive, DirectoryLinksInTheTargetStay) {
   }
 }
 
+// tar gives up before reading anything; the decompressor must then get a
+// broken pipe rather than wait forever on a full one.
+TEST_F(Archive, EarlyTarExitDoesNotBlockTheDecompressor) {
+  PackageTree t;
+  t.shell("head -c 2000000 /dev/urandom > big");
+  std::string pkg = t.pack(work_.path(), "big#1.pkg.tar.gz");
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(-1, archive_extract_to_root(pkg.c_str(), (work_ / "no/such/dir").c_str()));
+  testing::internal::GetCapturedStdout();
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(std::string::npos, err.find(": decompressor failed on " + pkg + "\n")) << err;
+  EXPECT_NE(std::string::npos, err.find(": failed to extract: " + pkg + "\n")) << err;
+}
+
 TEST_F(Archive, PlainExtractionNotesAndFails) {
   std::string pkg = sample();
   TempDir root;

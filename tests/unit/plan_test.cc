@@ -37,6 +37,19 @@ PackageDb* memory_db(const std::vector<std::pair<std::string, std::vector<std::s
   return db;
 }
 
+TEST(InstallRoot, OptionThenEnvironmentThenSlash) {
+  struct Case {
+    const char* arg;
+    const char* env;
+    const char* root;
+  } cases[] = {
+      {"/mnt", "/srv", "/mnt"}, {nullptr, "/srv", "/srv"}, {nullptr, nullptr, "/"},
+      {"rel", nullptr, "rel"},  {"", "/srv", "/"},        {nullptr, "", "/"},
+  };
+  for (const Case& c : cases)
+    EXPECT_STREQ(c.root, install_root(c.arg, c.env)) << (c.arg ? c.arg : "-") << " " << (c.env ? c.env : "-");
+}
+
 TEST(InstallDecide, EveryRowOfTheTable) {
   PackageEntryPtr installed(db_entry_new("foo", "1.0-1"));
   struct Row {
