@@ -464,6 +464,16 @@ TEST_F(Install, RootFromTheEnvironmentOrTheLastOption) {
   EXPECT_EQ((std::vector<std::string>{"etc", "usr", "var"}), top);
 }
 
+// Started with standard input and output closed, the pipes would take
+// descriptors 0 and 1 and the pipeline would close them under itself.
+TEST_F(Install, ClosedStandardDescriptors) {
+  std::string pkg = foo("1.0-1");
+  RunResult r = run({"sh", "-c", "exec \"$0\" -r \"$1\" \"$2\" <&- >&-", ZARNIN_BIN, root_.path(), pkg},
+                    options(root_.path()));
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(record("foo", "1.0-1", kFooPaths), db());
+}
+
 TEST_F(Install, EmptyPackageIsNotRecorded) {
   std::string pkg = work_ / "empty#1-1.pkg.tar.zst";
   sh("tar -cf - -T /dev/null | zstd -q -c > " + shell_quote(pkg));

@@ -284,23 +284,6 @@ TEST_F(Archive, PipelineRestoresStandardInputAndLeaksNothing) {
   strlist_free(members);
 }
 
-TEST_F(Archive, TarOptionsFromTheEnvironmentAreIgnored) {
-  std::string pkg = sample();
-  ScopedEnv options("TAR_OPTIONS", "-v --strip-components=1");
-  char* name = nullptr;
-  char* version = nullptr;
-  StringList* members = nullptr;
-  ASSERT_EQ(0, package_inspect(pkg.c_str(), &name, &version, &members));
-  EXPECT_EQ("etc/", contents(members).front());
-  EXPECT_EQ(7u, members->in_use);
-  TempDir root;
-  ASSERT_EQ(0, archive_extract_excluding(pkg.c_str(), root.path().c_str(), nullptr, nullptr));
-  EXPECT_EQ("foo\n", read_file(root / "usr/bin/foo"));
-  free(name);
-  free(version);
-  strlist_free(members);
-}
-
 TEST_F(Archive, ExclusionsSkipMembersAndLeaveNoFile) {
   std::string pkg = sample();
   TempDir root;
