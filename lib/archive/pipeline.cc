@@ -30,12 +30,7 @@ constexpr std::array<Magic, 5> kMagics{{
 }};
 
 // Candidate argument vectors of each tag, tried in order (the program name
-// is argument zero); up to three candidates per tag.
-struct Decompressor {
-  std::string_view tag;
-  std::array<const char* const*, 3> candidates;
-};
-
+// is argument zero); each list ends with a null.
 constexpr const char* kPigz[] = {"pigz", "-dc", nullptr};
 constexpr const char* kGzip[] = {"gzip", "-dc", nullptr};
 constexpr const char* kZstd[] = {"zstd", "-dcq", nullptr};
@@ -47,29 +42,37 @@ constexpr const char* kPlzip[] = {"plzip", "-dc", nullptr};
 constexpr const char* kLzip[] = {"lzip", "-dc", nullptr};
 constexpr const char* kCat[] = {"cat", nullptr};
 
+constexpr const char* const* kGzCandidates[] = {kPigz, kGzip, nullptr};
+constexpr const char* const* kZstCandidates[] = {kZstd, nullptr};
+constexpr const char* const* kXzCandidates[] = {kXz, nullptr};
+constexpr const char* const* kBz2Candidates[] = {kLbzip2, kPbzip2, kBzip2, nullptr};
+constexpr const char* const* kLzCandidates[] = {kPlzip, kLzip, nullptr};
+constexpr const char* const* kCatCandidates[] = {kCat, nullptr};
+
+struct Decompressor {
+  std::string_view tag;
+  const char* const* const* candidates;
+};
+
 constexpr std::array<Decompressor, 5> kDecompressors{{
-    {"gz", {kPigz, kGzip, nullptr}},
-    {"zst", {kZstd, nullptr, nullptr}},
-    {"xz", {kXz, nullptr, nullptr}},
-    {"bz2", {kLbzip2, kPbzip2, kBzip2}},
-    {"lz", {kPlzip, kLzip, nullptr}},
+    {"gz", kGzCandidates},
+    {"zst", kZstCandidates},
+    {"xz", kXzCandidates},
+    {"bz2", kBz2Candidates},
+    {"lz", kLzCandidates},
 }};
 
-void exec_vector(const char* const* argv) {
-  execvp(argv[0], const_cast<char* const*>(argv));
-}
-
-void decompressor_hook(const void* arg) {
-  exec_decompressor(static_cast<CompressionTag>(arg));
+// The candidates of a tag: an exact match of the whole word, cat otherwise.
+const char* const* const* decompressor_candidates(CompressionTag tag) {
+  std::string_view word = tag != nullptr ? tag : "";
+  for (const Decompressor& d : kDecompressors)
+    if (d.tag == word) return d.candidates;
+  return kCatCandidates;
 }
 
 // tar reads extra options from TAR_OPTIONS: "-v" there would corrupt the
 // captured listing and "-P" would let members escape the target directory.
-// The child is a fork of a single-threaded process, so unsetenv is safe.
-void tar_hook(const void* arg) {
-  unsetenv("TAR_OPTIONS");
-  execvp("tar", static_cast<char* const*>(const_cast<void*>(arg)));
-}
+constexpr const char kTarOptions[] = "TAR_OPTIONS";
 
 // Appends tar's output lines to capture: a 4096-byte buffer, each piece cut
 // at its first newline, empty pieces dropped. A line that does not fit
@@ -124,7 +127,7 @@ bool run_tar(char* const* tar_argv, StringList* capture) {
     out_write.reset(q[1]);
   }
   ChildSpec spec{.program = "tar", .argv = tar_argv, .stdout_fd = out_write.get(),
-                 .exec_hook = tar_hook, .exec_arg = tar_argv};
+                 .unset_env = kTarOptions};
   Child tar(spawn_child(spec));
   if (!tar.started()) {
     warn("fork");
@@ -153,15 +156,8 @@ CompressionTag detect_compression(const char* package_path) {
 }
 
 void exec_decompressor(CompressionTag tag) {
-  std::string_view word = tag != nullptr ? tag : "";
-  for (const Decompressor& d : kDecompressors) {
-    if (d.tag != word) continue;
-    for (const char* const* argv : d.candidates) {
-      if (argv != nullptr) exec_vector(argv);
-    }
-    return;
-  }
-  exec_vector(kCat);
+  for (const char* const* const* c = decompressor_candidates(tag); *c != nullptr; c++)
+    execvp((*c)[0], const_cast<char* const*>(*c));
 }
 
 int run_tar_pipeline(const char* package_path, char* const* tar_argv,
@@ -180,7 +176,7 @@ int run_tar_pipeline(const char* package_path, char* const* tar_argv,
   UniqueFd pipe_read(p[0]), pipe_write(p[1]);
 
   ChildSpec spec{.stdin_fd = package.get(), .stdout_fd = pipe_write.get(),
-                 .exec_hook = decompressor_hook, .exec_arg = tag};
+                 .candidates = decompressor_candidates(tag)};
   Child decompressor(spawn_child(spec));
   if (!decompressor.started()) {
     warn("fork");

@@ -99,13 +99,18 @@ struct ChildSpec {
                                    // when it can be opened
   int status_no_root = 127;        // exit status when chroot/chdir fails
   int status_no_exec = 127;        // exit status when set-up or exec fails
-  // Called in the child instead of exec'ing program when set (for candidate
-  // lists such as the decompressors); returning means every start failed.
+  // When set, tried in order instead of program/argv: null-terminated
+  // argument vectors whose first word names the program.
+  const char* const* const* candidates = nullptr;
+  const char* unset_env = nullptr;  // a variable the child does not inherit
+  // Called in the child instead of exec'ing anything when set; returning
+  // means the start failed.
   void (*exec_hook)(const void* arg) = nullptr;
   const void* exec_arg = nullptr;
 };
 
-// Forks and starts the program. The pid, or -1 with errno set.
+// Starts the program. The pid, or -1 with errno set. A program that cannot
+// be started shows as a child that exited with status_no_exec.
 pid_t spawn_child(const ChildSpec& spec);
 // Waits for pid, retrying EINTR. The raw wait status, or -1.
 int wait_child(pid_t pid);

@@ -217,6 +217,34 @@ TEST(Process, StatusesOfTheChild) {
   EXPECT_EQ(126, WEXITSTATUS(st));
 }
 
+TEST(Process, CandidatesAndEnvironment) {
+  TempDir t;
+  int out = open((t / "out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(out, 0);
+  const char* missing[] = {"no-such-program-here", nullptr};
+  const char* env[] = {"sh", "-c", "echo \"${SORN_DROP-unset} ${SORN_KEEP-unset}\"", nullptr};
+  const char* const* candidates[] = {missing, env, nullptr};
+  setenv("SORN_DROP", "x", 1);
+  setenv("SORN_KEEP", "y", 1);
+  EXPECT_EQ(0, run_child({.stdout_fd = out, .candidates = candidates, .unset_env = "SORN_DROP"}));
+  // The same through a forked child, which quiet output needs.
+  std::string to_file = std::string(env[2]) + " > " + (t / "forked");
+  const char* env_forked[] = {"sh", "-c", to_file.c_str(), nullptr};
+  const char* const* forked[] = {missing, env_forked, nullptr};
+  EXPECT_EQ(0, run_child({.quiet = true, .candidates = forked, .unset_env = "SORN_DROP"}));
+  EXPECT_EQ("unset y\n", sorn_test::read_file(t / "out"));
+  EXPECT_EQ("unset y\n", sorn_test::read_file(t / "forked"));
+  EXPECT_STREQ("x", getenv("SORN_DROP")) << "the parent keeps its environment";
+  unsetenv("SORN_DROP");
+  unsetenv("SORN_KEEP");
+  close(out);
+
+  const char* const* none[] = {missing, missing, nullptr};
+  int st = run_child({.candidates = none});
+  ASSERT_TRUE(WIFEXITED(st));
+  EXPECT_EQ(127, WEXITSTATUS(st)) << "no candidate starts";
+}
+
 TEST(Process, DescriptorsAndQuietOutput) {
   TempDir t;
   int out = open((t / "out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
