@@ -22,9 +22,9 @@ inline std::string generated_path(int p, int i) {
   return buf;
 }
 
-// Writes "<dbdir>/db" with `packages` records holding `paths` paths in all
-// (plus each package's directories), in the saved format: name, version,
-// sorted paths, empty line.
+// Writes "<dbdir>/db" with `packages` records holding `paths` paths in all,
+// in the file format (name, version, paths, empty line) but with each
+// record's paths in generation order: a save sorts them.
 inline bool generate_database(const std::string& dbdir, int packages, long paths) {
   mkdir(dbdir.c_str(), 0755);
   std::string file = dbdir + "/db";
