@@ -158,15 +158,7 @@ bool parse_user_entry(const char* entry, UserEntry* out) {
   if (entry == nullptr) return false;
   // At most six splits: the seventh field keeps any further ':'.
   std::string_view fields[7];
-  size_t count = 0;
-  std::string_view rest(entry);
-  while (count < 6) {
-    size_t colon = rest.find(':');
-    if (colon == std::string_view::npos) break;
-    fields[count++] = rest.substr(0, colon);
-    rest.remove_prefix(colon + 1);
-  }
-  fields[count++] = rest;
+  size_t count = split_fields(entry, ':', fields, 7);
   if (count < 5 || fields[1] != "user") return false;
 
   copy_cut(out->group, fields[0]);

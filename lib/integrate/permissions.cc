@@ -45,20 +45,14 @@ bool read_id_field(const char* text, unsigned long* value) {
 void permission_apply(const char* raw, const char* root) {
   std::string entry = entry_cut(raw);
   // Split at the first three ':' only: the mode field keeps any further ':'.
-  std::string field[4];
-  size_t count = 0;
-  std::string_view rest(entry);
-  while (count < 3) {
-    size_t colon = rest.find(':');
-    if (colon == std::string_view::npos) break;
-    field[count++] = rest.substr(0, colon);
-    rest.remove_prefix(colon + 1);
-  }
-  field[count++] = rest;
+  std::string_view parts[4];
+  size_t count = split_fields(entry, ':', parts, 4);
   if (entry.empty() || count < 4) {
     warnx("bad permission entry: %s", entry.c_str());
     return;
   }
+  const std::string field[4] = {std::string(parts[0]), std::string(parts[1]),
+                                std::string(parts[2]), std::string(parts[3])};
   if (path_leaves_root(field[0])) {
     warnx("unsafe path in permission: %s", entry.c_str());
     return;

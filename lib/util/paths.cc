@@ -46,6 +46,19 @@ bool has_suffix(const char* str, const char* suffix) {
   return n >= m && memcmp(str + n - m, suffix, m) == 0;
 }
 
+size_t split_fields(std::string_view text, char sep, std::string_view* fields,
+                    size_t max_fields) {
+  size_t count = 0;
+  while (count + 1 < max_fields) {
+    size_t at = text.find(sep);
+    if (at == std::string_view::npos) break;
+    fields[count++] = text.substr(0, at);
+    text.remove_prefix(at + 1);
+  }
+  fields[count++] = text;
+  return count;
+}
+
 char* root_path(const char* root, const char* rel) {
   if (root == nullptr || *root == '\0') return must_strdup(rel != nullptr ? rel : "");
   if (rel == nullptr || *rel == '\0') return must_strdup(root);

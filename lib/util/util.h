@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <string_view>
 
 // Fixed buffers of this size hold paths and text lines; a longer formatted
 // path is cut to kPathBuf - 1 bytes.
@@ -54,6 +55,10 @@ char* must_strdup(const char* str);
 char* trim_space(char* str);
 bool has_prefix(const char* str, const char* prefix);
 bool has_suffix(const char* str, const char* suffix);
+// Splits text at its first max_fields - 1 separators into fields; the last
+// field keeps the rest, separators included. The number of fields (>= 1).
+size_t split_fields(std::string_view text, char sep, std::string_view* fields,
+                    size_t max_fields);
 
 // ---------------------------------------------------------------- paths
 

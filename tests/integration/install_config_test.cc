@@ -18,16 +18,6 @@ using testing::HasSubstr;
 
 namespace {
 
-std::vector<std::string> entries_of(const std::string& dir) {
-  std::vector<std::string> out;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d))
-      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") out.push_back(e->d_name);
-    closedir(d);
-  }
-  return out;
-}
-
 class ConfigInstall : public testing::Test {
  protected:
   void SetUp() override {

@@ -16,6 +16,7 @@
 #include "support/support.h"
 #include "util/util.h"
 
+using sorn_test::entries_of;
 using sorn_test::exists;
 using sorn_test::is_symlink;
 using sorn_test::mkdir_p;
@@ -46,16 +47,6 @@ std::string record(const std::string& name, const std::string& version,
   std::string out = name + "\n" + version + "\n";
   for (const auto& p : paths) out += p + "\n";
   return out + "\n";
-}
-
-std::vector<std::string> entries_of(const std::string& dir) {
-  std::vector<std::string> out;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d))
-      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") out.push_back(e->d_name);
-    closedir(d);
-  }
-  return out;
 }
 
 class Install : public testing::Test {

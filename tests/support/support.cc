@@ -1,5 +1,6 @@
 #include "support/support.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -160,6 +161,31 @@ mode_t file_mode(const std::string& path) {
 
 void mkdir_p(const std::string& path, mode_t mode) {
   if (make_dirs(path.c_str(), mode) != 0) ADD_FAILURE() << "mkdir " << path << ": " << strerror(errno);
+}
+
+std::vector<std::string> entries_of(const std::string& dir) {
+  std::vector<std::string> out;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d))
+      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") out.push_back(e->d_name);
+    closedir(d);
+  }
+  return out;
+}
+
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
+  if (const char* old = getenv(name)) old_ = old;
+  if (value != nullptr)
+    setenv(name, value, 1);
+  else
+    unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (old_)
+    setenv(name_.c_str(), old_->c_str(), 1);
+  else
+    unsetenv(name_.c_str());
 }
 
 PackageTree& PackageTree::file(const std::string& path, const std::string& content, mode_t mode) {

@@ -50,6 +50,22 @@ bool exists(const std::string& path);  // lstat succeeds
 bool is_symlink(const std::string& path);
 mode_t file_mode(const std::string& path);  // the low twelve bits (lstat)
 void mkdir_p(const std::string& path, mode_t mode = 0755);
+// The names in dir but "." and "..", in directory order.
+std::vector<std::string> entries_of(const std::string& dir);
+
+// Sets an environment variable of the test process (removes it for null)
+// and puts the old state back at the end of the scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
 
 // A package tree built in a scratch directory and packed with the real tar.
 class PackageTree {

@@ -33,24 +33,6 @@ std::vector<std::string> items(const StringList* list) {
   return std::vector<std::string>(list->strings, list->strings + list->in_use);
 }
 
-// Sets TMPDIR for the test and puts the old value back.
-class ScopedTmpdir {
- public:
-  explicit ScopedTmpdir(const std::string& dir) {
-    if (const char* old = getenv("TMPDIR")) old_ = old;
-    setenv("TMPDIR", dir.c_str(), 1);
-  }
-  ~ScopedTmpdir() {
-    if (old_.empty())
-      unsetenv("TMPDIR");
-    else
-      setenv("TMPDIR", old_.c_str(), 1);
-  }
-
- private:
-  std::string old_;
-};
-
 TEST(ConfigKeepList, ExistingConfigurationPathsFollowingLinks) {
   TempDir root;
   mkdir_p(root / "etc/sub");
@@ -226,7 +208,7 @@ class ConfigUpgrade : public testing::Test {
     free(name);
     free(version);
     StringListPtr keep_list = list_of(keep);
-    ScopedTmpdir tmp(tmp_.path());
+    ScopedEnv tmp("TMPDIR", tmp_.path().c_str());
     testing::internal::CaptureStderr();
     int status = config_extract_upgrade(path.c_str(), root_.path().c_str(), owned.get(),
                                         keep_list.get());
@@ -270,7 +252,7 @@ TEST_F(ConfigUpgrade, FailedExtractionStagesNothing) {
   std::string path = v2.pack(work_.path(), "foo#2-1.pkg.tar.gz");
   StringListPtr members = list_of({"etc/", "etc/a.conf"});
   write_file(path, "\x1f\x8b broken");
-  ScopedTmpdir tmp(tmp_.path());
+  ScopedEnv tmp("TMPDIR", tmp_.path().c_str());
   testing::internal::CaptureStderr();
   EXPECT_EQ(-1, config_extract_upgrade(path.c_str(), root_.path().c_str(), members.get(), nullptr));
   std::string err = testing::internal::GetCapturedStderr();

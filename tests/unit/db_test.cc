@@ -17,34 +17,11 @@
 #include "support/support.h"
 
 using sorn_test::read_file;
+using sorn_test::ScopedEnv;
 using sorn_test::TempDir;
 using sorn_test::write_file;
 
 namespace {
-
-// Sets or clears PKG_DBDIR for one test and restores it afterwards.
-class DbDirEnv {
- public:
-  explicit DbDirEnv(const char* value) {
-    const char* old = getenv("PKG_DBDIR");
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    if (value)
-      setenv("PKG_DBDIR", value, 1);
-    else
-      unsetenv("PKG_DBDIR");
-  }
-  ~DbDirEnv() {
-    if (had_)
-      setenv("PKG_DBDIR", old_.c_str(), 1);
-    else
-      unsetenv("PKG_DBDIR");
-  }
-
- private:
-  bool had_ = false;
-  std::string old_;
-};
 
 // "name version path,path" per entry, in list order.
 std::vector<std::string> describe(const PackageDb* db) {
@@ -87,7 +64,7 @@ class Db : public testing::Test {
  protected:
   TempDir root_;
   std::string dbdir_ = root_ / "var/lib/pkg";
-  DbDirEnv env_{nullptr};
+  ScopedEnv env_{"PKG_DBDIR", nullptr};
 
   PackageDbPtr open_with(const std::string& content) {
     write_file(dbdir_ + "/db", content);
@@ -107,7 +84,7 @@ TEST_F(Db, DirectoryFollowsPkgDbDir) {
       {strdup((other / "abs").c_str()), other / "abs"},
   };
   for (const Case& c : cases) {
-    DbDirEnv env(c.env);
+    ScopedEnv env("PKG_DBDIR", c.env);
     PackageDbPtr db(db_open(root_.path().c_str(), true));
     EXPECT_EQ(c.want, db->dir);
     EXPECT_TRUE(sorn_test::exists(c.want)) << "created with its parents";
@@ -300,13 +277,13 @@ TEST_F(Db, OpenFailuresExitWithTheirMessage) {
   const std::string prog = program_invocation_short_name;
   write_file(root_ / "blocker", "x");
   {
-    DbDirEnv env("blocker/db");
+    ScopedEnv env("PKG_DBDIR", "blocker/db");
     Exit e = exit_of([&] { db_open(root_.path().c_str(), true); });
     EXPECT_EQ(1, e.status);
     EXPECT_EQ(prog + ": cannot create " + root_.path() + "/blocker/db: Not a directory\n", e.err);
   }
   {
-    DbDirEnv env("blocker");
+    ScopedEnv env("PKG_DBDIR", "blocker");
     Exit e = exit_of([&] { db_open(root_.path().c_str(), true); });
     EXPECT_EQ(prog + ": cannot open " + root_.path() + "/blocker: Not a directory\n", e.err);
   }

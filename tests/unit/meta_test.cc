@@ -12,6 +12,7 @@
 #include "support/support.h"
 
 using sorn_test::PackageTree;
+using sorn_test::ScopedEnv;
 using sorn_test::TempDir;
 using sorn_test::write_file;
 
@@ -80,40 +81,6 @@ TEST(MetaRead, UnreadableGivesEmptyLists) {
   meta_free(nullptr);
 }
 
-// Sets TMPDIR for one scope and restores it.
-class ScopedTmpdir {
- public:
-  explicit ScopedTmpdir(const char* value) {
-    const char* old = getenv("TMPDIR");
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    if (value != nullptr)
-      setenv("TMPDIR", value, 1);
-    else
-      unsetenv("TMPDIR");
-  }
-  ~ScopedTmpdir() {
-    if (had_)
-      setenv("TMPDIR", old_.c_str(), 1);
-    else
-      unsetenv("TMPDIR");
-  }
-
- private:
-  bool had_ = false;
-  std::string old_;
-};
-
-size_t entries_in(const std::string& dir) {
-  size_t n = 0;
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return 0;
-  while (const dirent* e = readdir(d))
-    if (e->d_name[0] != '.') n++;
-  closedir(d);
-  return n;
-}
-
 class MetaFromPackage : public testing::Test {
  protected:
   TempDir work_, tmp_;
@@ -126,10 +93,10 @@ TEST_F(MetaFromPackage, ReadsItsOwnMemberOnly) {
       .file("usr/bin/foo", "x\n");
   for (const char* name : {"foo#1.0-1.pkg.tar.gz", "foo#1.0-1.pkg.tar.zst"}) {
     std::string pkg = tree.pack(work_.path(), name);
-    ScopedTmpdir env(tmp_.path().c_str());
+    ScopedEnv env("TMPDIR", tmp_.path().c_str());
     PackageMetaPtr meta(meta_from_package(pkg.c_str(), "foo"));
     expect_meta({name, "", {"foo:200"}, {"food"}, {}, {}}, meta.get());
-    EXPECT_EQ(0u, entries_in(tmp_.path())) << "temporary directory left behind";
+    EXPECT_EQ(0u, sorn_test::entries_of(tmp_.path()).size()) << "temporary directory left behind";
   }
 }
 
@@ -137,7 +104,7 @@ TEST_F(MetaFromPackage, MissingMemberIsEmptyAndSilent) {
   PackageTree tree;
   tree.file("usr/bin/foo", "x\n").file("var/lib/pkg/meta/bar", "group bar\n");
   std::string pkg = tree.pack(work_.path(), "foo#1.0-1.pkg.tar.gz");
-  ScopedTmpdir env(tmp_.path().c_str());
+  ScopedEnv env("TMPDIR", tmp_.path().c_str());
   testing::internal::CaptureStderr();
   testing::internal::CaptureStdout();
   PackageMetaPtr meta(meta_from_package(pkg.c_str(), "foo"));
@@ -146,7 +113,7 @@ TEST_F(MetaFromPackage, MissingMemberIsEmptyAndSilent) {
   EXPECT_EQ("", testing::internal::GetCapturedStderr());
   expect_meta({"no member", "", {}, {}, {}, {}}, meta.get());
   expect_meta({"no package", "", {}, {}, {}, {}}, garbage.get());
-  EXPECT_EQ(0u, entries_in(tmp_.path()));
+  EXPECT_EQ(0u, sorn_test::entries_of(tmp_.path()).size());
 }
 
 TEST_F(MetaFromPackage, TemporaryDirectoryChoice) {
@@ -154,12 +121,12 @@ TEST_F(MetaFromPackage, TemporaryDirectoryChoice) {
   tree.file("var/lib/pkg/meta/foo", "permission usr:0:0:0755\n");
   std::string pkg = tree.pack(work_.path(), "foo#1.0-1.pkg.tar.xz");
   {
-    ScopedTmpdir env("");  // empty counts as unset: the system's /tmp
+    ScopedEnv env("TMPDIR", "");  // empty counts as unset: the system's /tmp
     PackageMetaPtr meta(meta_from_package(pkg.c_str(), "foo"));
     expect_meta({"TMPDIR empty", "", {}, {}, {"usr:0:0:0755"}, {}}, meta.get());
   }
   {
-    ScopedTmpdir env((work_ / "no-such-dir").c_str());  // mkdtemp fails
+    ScopedEnv env("TMPDIR", (work_ / "no-such-dir").c_str());  // mkdtemp fails
     PackageMetaPtr meta(meta_from_package(pkg.c_str(), "foo"));
     expect_meta({"TMPDIR missing", "", {}, {}, {}, {}}, meta.get());
   }

@@ -107,6 +107,13 @@ TEST(Strings, TrimAndAffixes) {
   EXPECT_FALSE(has_suffix("gz", ".gz"));
   EXPECT_FALSE(has_suffix(nullptr, ""));
   EXPECT_EQ(nullptr, must_strdup(nullptr));
+
+  std::string_view f[4];
+  ASSERT_EQ(4u, split_fields("a::b:c:d", ':', f, 4));
+  EXPECT_EQ((std::vector<std::string_view>{"a", "", "b", "c:d"}), std::vector<std::string_view>(f, f + 4));
+  ASSERT_EQ(1u, split_fields("", ':', f, 4));
+  EXPECT_EQ("", f[0]);
+  EXPECT_EQ(2u, split_fields("x:", ':', f, 4));
 }
 
 TEST(RootPath, Joins) {
