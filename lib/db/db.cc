@@ -150,6 +150,7 @@ int db_save(PackageDb* db) {
   FILE* out = fdopen(fd, "w");
   if (out == nullptr) {
     close(fd);
+    unlink(temp.get());  // only the lock holder writes it: nobody else's
     return -1;
   }
 
