@@ -130,12 +130,12 @@ StringList* footprint_generate(const char* package_path) {
   // of ours may be waiting in that buffer.
   fflush(stdout);
   FootprintJob job{package_path, tmp.c_str()};
-  ChildSpec spec;
-  spec.exec_hook = footprint_child;
-  spec.exec_arg = &job;
-  spec.status_no_exec = 0;
+  ChildSpec cmd;
+  cmd.exec_hook = footprint_child;
+  cmd.exec_arg = &job;
+  cmd.status_no_exec = 0;
   StringList* actual = nullptr;
-  pid_t pid = spawn_child(spec);
+  pid_t pid = spawn_child(cmd);
   if (pid >= 0) {
     wait_child(pid);  // a failed listing shows as missing lines
     actual = footprint_read_list(tmp.c_str());

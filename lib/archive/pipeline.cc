@@ -126,9 +126,9 @@ bool run_tar(char* const* tar_argv, StringList* capture) {
     out_read.reset(q[0]);
     out_write.reset(q[1]);
   }
-  ChildSpec spec{.program = "tar", .argv = tar_argv, .stdout_fd = out_write.get(),
+  ChildSpec cmd{.program = "tar", .argv = tar_argv, .stdout_fd = out_write.get(),
                  .unset_env = kTarOptions};
-  Child tar(spawn_child(spec));
+  Child tar(spawn_child(cmd));
   if (!tar.started()) {
     warn("fork");
     return false;
@@ -175,9 +175,9 @@ int run_tar_pipeline(const char* package_path, char* const* tar_argv,
   }
   UniqueFd pipe_read(p[0]), pipe_write(p[1]);
 
-  ChildSpec spec{.stdin_fd = package.get(), .stdout_fd = pipe_write.get(),
+  ChildSpec cmd{.stdin_fd = package.get(), .stdout_fd = pipe_write.get(),
                  .candidates = decompressor_candidates(tag)};
-  Child decompressor(spawn_child(spec));
+  Child decompressor(spawn_child(cmd));
   if (!decompressor.started()) {
     warn("fork");
     return -1;

@@ -172,14 +172,14 @@ bool parse_user_entry(const char* entry, UserEntry* out) {
 }
 
 int run_in_root(const char* root, const char* program, char* const* argv) {
-  ChildSpec spec;
-  spec.program = program;
-  spec.argv = argv;
-  spec.root = root;
-  spec.quiet = true;
-  spec.status_no_root = 126;
-  spec.status_no_exec = 127;
-  int status = run_child(spec);
+  ChildSpec cmd;
+  cmd.program = program;
+  cmd.argv = argv;
+  cmd.root = root;
+  cmd.quiet = true;
+  cmd.status_no_root = 126;
+  cmd.status_no_exec = 127;
+  int status = run_child(cmd);
   if (status == -1 || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
 }

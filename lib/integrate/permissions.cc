@@ -98,11 +98,11 @@ void capability_apply(const char* raw, const char* root) {
   // setcap is the running system's own, given the full path in the root.
   char arg0[] = "setcap";
   char* argv[] = {arg0, caps.data(), path.get(), nullptr};
-  ChildSpec spec;
-  spec.program = "setcap";
-  spec.argv = argv;
-  spec.status_no_exec = 1;
-  int status = run_child(spec);
+  ChildSpec cmd;
+  cmd.program = "setcap";
+  cmd.argv = argv;
+  cmd.status_no_exec = 1;
+  int status = run_child(cmd);
   if (status == -1) return;  // no child to blame
   if (!child_succeeded(status)) warnx("setcap %s %s failed", caps.c_str(), path.get());
 }

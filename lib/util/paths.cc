@@ -107,10 +107,10 @@ int remove_tree(const char* path) {
   // still get further, for example after permissions that it can work with.
   char arg0[] = "rm", arg1[] = "-rf";
   char* argv[] = {arg0, arg1, const_cast<char*>(path), nullptr};
-  ChildSpec spec;
-  spec.program = "/bin/rm";
-  spec.argv = argv;
-  pid_t pid = spawn_child(spec);
+  ChildSpec cmd;
+  cmd.program = "/bin/rm";
+  cmd.argv = argv;
+  pid_t pid = spawn_child(cmd);
   if (pid < 0) return walked;
   return child_succeeded(wait_child(pid)) ? 0 : -1;
 }

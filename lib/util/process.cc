@@ -25,26 +25,26 @@ bool is_running_system(const char* root) {
   return root == nullptr || *root == '\0' || strcmp(root, "/") == 0;
 }
 
-void exec_candidates(const ChildSpec& spec) {
-  if (spec.candidates == nullptr) {
-    execvp(spec.program, spec.argv);
+void exec_candidates(const ChildSpec& cmd) {
+  if (cmd.candidates == nullptr) {
+    execvp(cmd.program, cmd.argv);
     return;
   }
-  for (const char* const* const* c = spec.candidates; *c != nullptr; c++)
+  for (const char* const* const* c = cmd.candidates; *c != nullptr; c++)
     execvp((*c)[0], const_cast<char* const*>(*c));
 }
 
 // Runs in the forked child; never returns.
-[[noreturn]] void child_start(const ChildSpec& spec) {
-  if (spec.stdin_fd >= 0 && spec.stdin_fd != STDIN_FILENO &&
-      dup2(spec.stdin_fd, STDIN_FILENO) < 0)
-    _exit(spec.status_no_exec);
-  if (spec.stdout_fd >= 0 && spec.stdout_fd != STDOUT_FILENO &&
-      dup2(spec.stdout_fd, STDOUT_FILENO) < 0)
-    _exit(spec.status_no_exec);
-  if (!is_running_system(spec.root) && (chroot(spec.root) != 0 || chdir("/") != 0))
-    _exit(spec.status_no_root);
-  if (spec.quiet) {
+[[noreturn]] void child_start(const ChildSpec& cmd) {
+  if (cmd.stdin_fd >= 0 && cmd.stdin_fd != STDIN_FILENO &&
+      dup2(cmd.stdin_fd, STDIN_FILENO) < 0)
+    _exit(cmd.status_no_exec);
+  if (cmd.stdout_fd >= 0 && cmd.stdout_fd != STDOUT_FILENO &&
+      dup2(cmd.stdout_fd, STDOUT_FILENO) < 0)
+    _exit(cmd.status_no_exec);
+  if (!is_running_system(cmd.root) && (chroot(cmd.root) != 0 || chdir("/") != 0))
+    _exit(cmd.status_no_root);
+  if (cmd.quiet) {
     // After the chroot, so that this is the root's own /dev/null; a root
     // without one keeps the output where it was.
     int null_fd = open("/dev/null", O_WRONLY);
@@ -55,26 +55,26 @@ void exec_candidates(const ChildSpec& spec) {
     }
   }
   // The child of a single-threaded process may change its own environment.
-  if (spec.unset_env != nullptr) unsetenv(spec.unset_env);
-  if (spec.exec_hook != nullptr)
-    spec.exec_hook(spec.exec_arg);
+  if (cmd.unset_env != nullptr) unsetenv(cmd.unset_env);
+  if (cmd.exec_hook != nullptr)
+    cmd.exec_hook(cmd.exec_arg);
   else
-    exec_candidates(spec);
-  _exit(spec.status_no_exec);
+    exec_candidates(cmd);
+  _exit(cmd.status_no_exec);
 }
 
-pid_t fork_child(const ChildSpec& spec) {
+pid_t fork_child(const ChildSpec& cmd) {
   pid_t pid = fork();
-  if (pid == 0) child_start(spec);
+  if (pid == 0) child_start(cmd);
   return pid;
 }
 
-// The environment without spec.unset_env.
-std::vector<char*> child_environment(const ChildSpec& spec) {
+// The environment without cmd.unset_env.
+std::vector<char*> child_environment(const ChildSpec& cmd) {
   std::vector<char*> env;
-  size_t len = spec.unset_env != nullptr ? strlen(spec.unset_env) : 0;
+  size_t len = cmd.unset_env != nullptr ? strlen(cmd.unset_env) : 0;
   for (char** e = environ; *e != nullptr; e++) {
-    if (len > 0 && strncmp(*e, spec.unset_env, len) == 0 && (*e)[len] == '=') continue;
+    if (len > 0 && strncmp(*e, cmd.unset_env, len) == 0 && (*e)[len] == '=') continue;
     env.push_back(*e);
   }
   env.push_back(nullptr);
@@ -83,20 +83,20 @@ std::vector<char*> child_environment(const ChildSpec& spec) {
 
 // posix_spawn of the program, or of the first candidate that starts.
 // The pid, or -1 when nothing could be started this way.
-pid_t spawn_direct(const ChildSpec& spec) {
+pid_t spawn_direct(const ChildSpec& cmd) {
   posix_spawn_file_actions_t actions;
   if (posix_spawn_file_actions_init(&actions) != 0) return -1;
   bool ok = true;
-  if (spec.stdin_fd >= 0 && spec.stdin_fd != STDIN_FILENO)
-    ok = posix_spawn_file_actions_adddup2(&actions, spec.stdin_fd, STDIN_FILENO) == 0;
-  if (ok && spec.stdout_fd >= 0 && spec.stdout_fd != STDOUT_FILENO)
-    ok = posix_spawn_file_actions_adddup2(&actions, spec.stdout_fd, STDOUT_FILENO) == 0;
-  std::vector<char*> env = child_environment(spec);
+  if (cmd.stdin_fd >= 0 && cmd.stdin_fd != STDIN_FILENO)
+    ok = posix_spawn_file_actions_adddup2(&actions, cmd.stdin_fd, STDIN_FILENO) == 0;
+  if (ok && cmd.stdout_fd >= 0 && cmd.stdout_fd != STDOUT_FILENO)
+    ok = posix_spawn_file_actions_adddup2(&actions, cmd.stdout_fd, STDOUT_FILENO) == 0;
+  std::vector<char*> env = child_environment(cmd);
   pid_t pid = -1;
-  if (ok && spec.candidates == nullptr) {
-    if (posix_spawnp(&pid, spec.program, &actions, nullptr, spec.argv, env.data()) != 0) pid = -1;
+  if (ok && cmd.candidates == nullptr) {
+    if (posix_spawnp(&pid, cmd.program, &actions, nullptr, cmd.argv, env.data()) != 0) pid = -1;
   } else if (ok) {
-    for (const char* const* const* c = spec.candidates; *c != nullptr && pid < 0; c++) {
+    for (const char* const* const* c = cmd.candidates; *c != nullptr && pid < 0; c++) {
       if (posix_spawnp(&pid, (*c)[0], &actions, nullptr, const_cast<char* const*>(*c),
                        env.data()) != 0)
         pid = -1;
@@ -108,14 +108,14 @@ pid_t spawn_direct(const ChildSpec& spec) {
 
 }  // namespace
 
-pid_t spawn_child(const ChildSpec& spec) {
-  if (is_running_system(spec.root) && !spec.quiet && spec.exec_hook == nullptr) {
-    pid_t pid = spawn_direct(spec);
+pid_t spawn_child(const ChildSpec& cmd) {
+  if (is_running_system(cmd.root) && !cmd.quiet && cmd.exec_hook == nullptr) {
+    pid_t pid = spawn_direct(cmd);
     if (pid > 0) return pid;
     // Nothing started: a forked child fails the same way and reports it
     // through its exit status, as every caller expects.
   }
-  return fork_child(spec);
+  return fork_child(cmd);
 }
 
 int wait_child(pid_t pid) {
@@ -128,8 +128,8 @@ int wait_child(pid_t pid) {
 
 bool child_succeeded(int status) { return status != -1 && (status & 0xff7f) == 0; }
 
-int run_child(const ChildSpec& spec) {
-  pid_t pid = spawn_child(spec);
+int run_child(const ChildSpec& cmd) {
+  pid_t pid = spawn_child(cmd);
   if (pid < 0) return -1;
   return wait_child(pid);
 }

@@ -116,13 +116,13 @@ struct ChildSpec {
 
 // Starts the program. The pid, or -1 with errno set. A program that cannot
 // be started shows as a child that exited with status_no_exec.
-pid_t spawn_child(const ChildSpec& spec);
+pid_t spawn_child(const ChildSpec& cmd);
 // Waits for pid, retrying EINTR. The raw wait status, or -1.
 int wait_child(pid_t pid);
 // Exited normally with status 0: (status & 0xff7f) == 0.
 bool child_succeeded(int status);
 // spawn_child + wait_child: the raw status, or -1 when the fork failed.
-int run_child(const ChildSpec& spec);
+int run_child(const ChildSpec& cmd);
 
 // ---------------------------------------------------------------- RAII
 

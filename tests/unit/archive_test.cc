@@ -156,12 +156,12 @@ TEST_F(Archive, DecompressorCandidatesInOrder) {
     int p[2];
     ASSERT_EQ(0, pipe2(p, O_CLOEXEC));
     UniqueFd read_end(p[0]), write_end(p[1]);
-    ChildSpec spec{.stdout_fd = write_end.get(),
+    ChildSpec cmd{.stdout_fd = write_end.get(),
                    .exec_hook = [](const void* tag) {
                      exec_decompressor(static_cast<CompressionTag>(tag));
                    },
                    .exec_arg = c.tag};
-    Child child(spawn_child(spec));
+    Child child(spawn_child(cmd));
     write_end.reset();
     std::string out;
     char buf[256];
