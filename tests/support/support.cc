@@ -236,6 +236,19 @@ std::string PackageTree::pack(const std::string& dir, const std::string& file_na
   return out;
 }
 
+StringListPtr list_of(const std::vector<std::string>& items) {
+  StringListPtr list(strlist_new());
+  for (const auto& s : items) strlist_add(list.get(), s.c_str());
+  return list;
+}
+
+std::vector<std::string> strings_of(const StringList* list) {
+  std::vector<std::string> out;
+  for (uint64_t i = 0; i < list->in_use; i++)
+    out.push_back(list->strings[i] != nullptr ? list->strings[i] : "<null>");
+  return out;
+}
+
 std::string shell_quote(const std::string& word) {
   std::string q = "'";
   for (char c : word) {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "util/util.h"
+
 namespace sorn_test {
 
 // A fresh directory under the system's temporary directory, removed with
@@ -88,6 +90,11 @@ class PackageTree {
  private:
   TempDir dir_;
 };
+
+// A new list holding copies of items, in order.
+StringListPtr list_of(const std::vector<std::string>& items);
+// The strings of a list in order; a null slot reads "<null>".
+std::vector<std::string> strings_of(const StringList* list);
 
 // The shell quoting of one word.
 std::string shell_quote(const std::string& word);

@@ -16,58 +16,20 @@
 #include "archive/archive.h"
 #include "support/support.h"
 
+using sorn_test::entries_of;
 using sorn_test::exists;
 using sorn_test::is_symlink;
 using sorn_test::mkdir_p;
 using sorn_test::PackageTree;
 using sorn_test::read_file;
 using sorn_test::sh;
+using sorn_test::ScopedEnv;
 using sorn_test::shell_quote;
+using sorn_test::strings_of;
 using sorn_test::TempDir;
 using sorn_test::write_file;
 
 namespace {
-
-std::vector<std::string> contents(const StringList* list) {
-  std::vector<std::string> out;
-  for (uint64_t i = 0; i < list->in_use; i++) out.push_back(list->strings[i]);
-  return out;
-}
-
-std::vector<std::string> dir_entries(const std::string& path) {
-  std::vector<std::string> out;
-  DIR* d = opendir(path.c_str());
-  if (d == nullptr) return out;
-  while (dirent* e = readdir(d))
-    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) out.push_back(e->d_name);
-  closedir(d);
-  return out;
-}
-
-// Sets an environment variable for the scope of a test.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    const char* old = getenv(name);
-    if (old != nullptr) old_ = old;
-    had_ = old != nullptr;
-    if (value != nullptr)
-      setenv(name, value, 1);
-    else
-      unsetenv(name);
-  }
-  ~ScopedEnv() {
-    if (had_)
-      setenv(name_, old_.c_str(), 1);
-    else
-      unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::string old_;
-  bool had_ = false;
-};
 
 // The pipeline swaps standard input; a test run without one would hand
 // descriptor 0 to a pipe.
@@ -85,7 +47,7 @@ class Archive : public testing::Test {
   // Exclusion files left in TMPDIR.
   int exclusion_files() {
     int n = 0;
-    for (const std::string& e : dir_entries(tmp_.path())) n += e.starts_with("sorn-excl.");
+    for (const std::string& e : entries_of(tmp_.path())) n += e.starts_with("sorn-excl.");
     return n;
   }
 
@@ -227,7 +189,7 @@ TEST_F(Archive, InspectSplitsTheFileName) {
     EXPECT_STREQ(c.version, version) << c.file;
     EXPECT_EQ((std::vector<std::string>{"etc/", "etc/foo.conf", "usr/", "usr/bin/", "usr/bin/foo",
                                         "usr/share/", "usr/share/foo/"}),
-              contents(members));
+              strings_of(members));
     EXPECT_FALSE(members->is_sorted);
     free(name);
     free(version);
@@ -252,7 +214,7 @@ TEST_F(Archive, ListingEdgeCases) {
      " --transform='s|^f$|" + long_name + "|' f");
   list.reset(strlist_new());
   EXPECT_EQ(0, run_tar_pipeline(pkg.c_str(), argv, list.get()));
-  EXPECT_EQ((std::vector<std::string>{std::string(4095, 'x'), "etc/shadow"}), contents(list.get()));
+  EXPECT_EQ((std::vector<std::string>{std::string(4095, 'x'), "etc/shadow"}), strings_of(list.get()));
 
   // A corrupt stream: the decompressor's failure is reported.
   std::string bad = work_ / "bad#1.pkg.tar.zst";
@@ -266,7 +228,7 @@ TEST_F(Archive, PipelineRestoresStandardInputAndLeaksNothing) {
   std::string pkg = sample();
   struct stat before, after;
   ASSERT_EQ(0, fstat(STDIN_FILENO, &before));
-  size_t fds_before = dir_entries("/proc/self/fd").size();
+  size_t fds_before = entries_of("/proc/self/fd").size();
   char* name = nullptr;
   char* version = nullptr;
   StringList* members = nullptr;
@@ -277,7 +239,7 @@ TEST_F(Archive, PipelineRestoresStandardInputAndLeaksNothing) {
   ASSERT_EQ(0, fstat(STDIN_FILENO, &after));
   EXPECT_EQ(before.st_ino, after.st_ino);
   EXPECT_EQ(before.st_dev, after.st_dev);
-  EXPECT_EQ(fds_before, dir_entries("/proc/self/fd").size());
+  EXPECT_EQ(fds_before, entries_of("/proc/self/fd").size());
   EXPECT_EQ(0, exclusion_files());
   free(name);
   free(version);
@@ -345,7 +307,7 @@ TEST_F(Archive, SelectedAndQuietExtraction) {
   StringListPtr some(strlist_new());
   strlist_add(some.get(), "etc/foo.conf");
   ASSERT_EQ(0, archive_extract_members(pkg.c_str(), some.get(), dir.path().c_str()));
-  EXPECT_EQ(std::vector<std::string>{"etc"}, dir_entries(dir.path()));
+  EXPECT_EQ(std::vector<std::string>{"etc"}, entries_of(dir.path()));
   strlist_add(some.get(), "not/there");
   EXPECT_EQ(-1, archive_extract_members(pkg.c_str(), some.get(), dir.path().c_str()));
 

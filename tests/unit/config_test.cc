@@ -23,16 +23,6 @@ using testing::HasSubstr;
 
 namespace {
 
-StringListPtr list_of(const std::vector<std::string>& items) {
-  StringListPtr list(strlist_new());
-  for (const auto& s : items) strlist_add(list.get(), s.c_str());
-  return list;
-}
-
-std::vector<std::string> items(const StringList* list) {
-  return std::vector<std::string>(list->strings, list->strings + list->in_use);
-}
-
 TEST(ConfigKeepList, ExistingConfigurationPathsFollowingLinks) {
   TempDir root;
   mkdir_p(root / "etc/sub");
@@ -43,7 +33,7 @@ TEST(ConfigKeepList, ExistingConfigurationPathsFollowingLinks) {
   StringListPtr members = list_of({"etc/", "etc/present", "etc/absent", "etc/dangling",
                                    "etc/linked", "etc/sub/", "usr/", "usr/present", "etcetera"});
   StringListPtr keep(config_keep_list(root.path().c_str(), members.get()));
-  EXPECT_THAT(items(keep.get()), ElementsAre("etc/", "etc/present", "etc/linked", "etc/sub/"));
+  EXPECT_THAT(strings_of(keep.get()), ElementsAre("etc/", "etc/present", "etc/linked", "etc/sub/"));
 }
 
 TEST(ConfigSameFile, SizeBitsAndBytes) {

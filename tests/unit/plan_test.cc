@@ -8,21 +8,13 @@
 #include <gtest/gtest.h>
 
 #include "db/db.h"
+#include "support/support.h"
 #include "zarnin/plan.h"
 
+using sorn_test::list_of;
+using sorn_test::strings_of;
+
 namespace {
-
-std::vector<std::string> contents(const StringList* list) {
-  std::vector<std::string> out;
-  for (uint64_t i = 0; i < list->in_use; i++) out.push_back(list->strings[i]);
-  return out;
-}
-
-StringList* list_of(const std::vector<std::string>& items) {
-  StringList* list = strlist_new();
-  for (const auto& s : items) strlist_add(list, s.c_str());
-  return list;
-}
 
 // A database in memory only: entries in the given order from the head.
 PackageDb* memory_db(const std::vector<std::pair<std::string, std::vector<std::string>>>& pkgs) {
@@ -130,7 +122,7 @@ TEST(InstallSortLists, OrderedListsAreOnlyMarked) {
   size_t i = 0;
   for (PackageEntry* e = db->entries; e != nullptr; e = e->next, i++) {
     EXPECT_TRUE(e->files->is_sorted) << e->name;
-    EXPECT_EQ(expected[i], contents(e->files)) << e->name;
+    EXPECT_EQ(expected[i], strings_of(e->files)) << e->name;
   }
 }
 
@@ -144,7 +136,7 @@ TEST(InstallConflicts, GroupedByOwnerInMemberOrder) {
   StringListPtr members(list_of({"usr/", "usr/lib/a", "usr/bin/foo", "etc/x", "usr/lib/b"}));
   StringListPtr conflicts(install_conflicts(db, "foo", members.get()));
   EXPECT_EQ((std::vector<std::string>{"usr/lib/a", "usr/lib/b", "usr/lib/a", "etc/x"}),
-            contents(conflicts.get()));
+            strings_of(conflicts.get()));
 }
 
 // The search the index replaces, step by step.
@@ -201,7 +193,7 @@ TEST(InstallConflicts, IndexAgreesWithTheSearchOnRandomDatabases) {
     const char* name = "p3";
 
     StringListPtr conflicts(install_conflicts(db.get(), name, members.get()));
-    ASSERT_EQ(naive_conflicts(db.get(), name, members.get()), contents(conflicts.get()))
+    ASSERT_EQ(naive_conflicts(db.get(), name, members.get()), strings_of(conflicts.get()))
         << "round " << round;
 
     PackageEntry* installed = db_find(db.get(), name);
@@ -209,7 +201,7 @@ TEST(InstallConflicts, IndexAgreesWithTheSearchOnRandomDatabases) {
     StringListPtr dropped(install_dropped(installed->files, members.get()));
     StringListPtr obsolete(install_obsolete(db.get(), name, dropped.get()));
     ASSERT_EQ(naive_obsolete(db.get(), name, installed->files, members.get()),
-              contents(obsolete.get()))
+              strings_of(obsolete.get()))
         << "round " << round;
   }
 }
@@ -223,9 +215,9 @@ TEST(InstallObsolete, DescendingWithoutOthersOrUnsafePaths) {
   StringListPtr members(list_of({"usr/", "usr/bin/", "usr/bin/b"}));
   StringListPtr dropped(install_dropped(installed->files, members.get()));
   EXPECT_EQ((std::vector<std::string>{"../evil", "/abs", "usr/bin/a", "usr/lib/x"}),
-            contents(dropped.get()));
+            strings_of(dropped.get()));
   StringListPtr obsolete(install_obsolete(db.get(), "foo", dropped.get()));
-  EXPECT_EQ((std::vector<std::string>{"usr/bin/a"}), contents(obsolete.get()));
+  EXPECT_EQ((std::vector<std::string>{"usr/bin/a"}), strings_of(obsolete.get()));
 }
 
 }  // namespace

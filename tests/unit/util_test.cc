@@ -14,16 +14,10 @@
 #include "support/support.h"
 #include "util/util.h"
 
+using sorn_test::strings_of;
 using sorn_test::TempDir;
 
 namespace {
-
-std::vector<std::string> contents(const StringList* list) {
-  std::vector<std::string> out;
-  for (uint64_t i = 0; i < list->in_use; i++)
-    out.push_back(list->strings[i] ? list->strings[i] : "<null>");
-  return out;
-}
 
 TEST(StringList, GrowsByDoublingAndKeepsOrder) {
   StringListPtr list(strlist_new());
@@ -75,7 +69,7 @@ TEST(StringList, NullsAndByteOrder) {
   EXPECT_FALSE(strlist_contains(nullptr, "a"));
   EXPECT_TRUE(strlist_contains(list.get(), ""));
   strlist_sort(list.get());
-  EXPECT_EQ((std::vector<std::string>{"<null>", "", "B", "a", "\xc3\xa9"}), contents(list.get()));
+  EXPECT_EQ((std::vector<std::string>{"<null>", "", "B", "a", "\xc3\xa9"}), strings_of(list.get()));
   strlist_sort(nullptr);
   strlist_free(nullptr);
 }
@@ -86,10 +80,10 @@ TEST(StringList, RemoveMovesTheLastIntoTheSlot) {
   strlist_sort(list.get());
   EXPECT_EQ(0, strlist_remove(list.get(), "b"));
   EXPECT_FALSE(list->is_sorted);
-  EXPECT_EQ((std::vector<std::string>{"a", "d", "b", "c"}), contents(list.get()));
+  EXPECT_EQ((std::vector<std::string>{"a", "d", "b", "c"}), strings_of(list.get()));
   EXPECT_EQ(-1, strlist_remove(list.get(), "x"));
   EXPECT_EQ(0, strlist_remove(list.get(), "c"));
-  EXPECT_EQ((std::vector<std::string>{"a", "d", "b"}), contents(list.get()));
+  EXPECT_EQ((std::vector<std::string>{"a", "d", "b"}), strings_of(list.get()));
 }
 
 TEST(Strings, TrimAndAffixes) {
