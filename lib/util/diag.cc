@@ -9,7 +9,8 @@ namespace {
 
 const char* program_name = "sorn";
 
-void vreport(FILE* out, const char* prefix, const char* fmt, va_list ap) {
+[[gnu::format(printf, 3, 0)]] void vreport(FILE* out, const char* prefix, const char* fmt,
+                                           va_list ap) {
   fputs(prefix, out);
   vfprintf(out, fmt, ap);
   fputc('\n', out);
