@@ -24,6 +24,8 @@ struct PackageMeta {
 // named after its package.
 inline constexpr const char* kMetaDir = "var/lib/pkg/meta";
 
+// A record with four empty lists.
+PackageMeta* meta_new(void);
 // The declarations of the metadata file at path. Never null; an unreadable
 // or absent file gives four empty lists. Prints nothing.
 PackageMeta* meta_read(const char* path);

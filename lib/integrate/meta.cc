@@ -15,15 +15,6 @@ namespace {
 // line is read as a line of its own.
 constexpr int kMetaPiece = 255;
 
-PackageMeta* meta_new() {
-  auto* meta = static_cast<PackageMeta*>(must_malloc(sizeof(PackageMeta)));
-  meta->groups = strlist_new();
-  meta->services = strlist_new();
-  meta->permissions = strlist_new();
-  meta->capabilities = strlist_new();
-  return meta;
-}
-
 // Appends the value of a declaration line to its keyword's list. A keyword
 // must start the line and be followed by exactly one blank and at least one
 // byte; the value is kept byte for byte (blanks and a "\r" included).
@@ -46,6 +37,15 @@ void meta_take_line(PackageMeta* meta, const char* line) {
 }
 
 }  // namespace
+
+PackageMeta* meta_new(void) {
+  auto* meta = static_cast<PackageMeta*>(must_malloc(sizeof(PackageMeta)));
+  meta->groups = strlist_new();
+  meta->services = strlist_new();
+  meta->permissions = strlist_new();
+  meta->capabilities = strlist_new();
+  return meta;
+}
 
 PackageMeta* meta_read(const char* path) {
   PackageMeta* meta = meta_new();

@@ -60,11 +60,7 @@ unsigned long id_of(const std::map<std::string, Fields>& file, const std::string
 }
 
 PackageMetaPtr meta_with_groups(const std::vector<std::string>& groups) {
-  PackageMetaPtr meta(static_cast<PackageMeta*>(must_malloc(sizeof(PackageMeta))));
-  meta->groups = strlist_new();
-  meta->services = strlist_new();
-  meta->permissions = strlist_new();
-  meta->capabilities = strlist_new();
+  PackageMetaPtr meta(meta_new());
   for (const auto& g : groups) strlist_add(meta->groups, g.c_str());
   return meta;
 }

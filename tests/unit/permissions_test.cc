@@ -41,11 +41,7 @@ std::string prog() { return std::string(program_invocation_short_name) + ": "; }
 
 PackageMetaPtr meta_with(const std::vector<std::string>& permissions,
                          const std::vector<std::string>& capabilities = {}) {
-  PackageMetaPtr meta(static_cast<PackageMeta*>(must_malloc(sizeof(PackageMeta))));
-  meta->groups = strlist_new();
-  meta->services = strlist_new();
-  meta->permissions = strlist_new();
-  meta->capabilities = strlist_new();
+  PackageMetaPtr meta(meta_new());
   for (const auto& p : permissions) strlist_add(meta->permissions, p.c_str());
   for (const auto& c : capabilities) strlist_add(meta->capabilities, c.c_str());
   return meta;
