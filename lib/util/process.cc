@@ -72,7 +72,7 @@ pid_t fork_child(const ChildSpec& cmd) {
   return pid;
 }
 
-// "NAME=value" or "NAME" names the variable NAME.
+// The environment entry ("NAME=value") is one of the variable name.
 bool names_variable(const char* entry, std::string_view name) {
   return !name.empty() && strncmp(entry, name.data(), name.size()) == 0 &&
          entry[name.size()] == '=';
