@@ -122,7 +122,7 @@ int add_db_rules(int ruleset, const char* const* names, int count, int base_coun
     }
   }
 
-  auto reader = std::make_unique<DbLineReader>(fd);
+  DbLineReader reader(fd);  // 68 KiB on the stack: no allocation per run
   enum class Expect { kName, kVersion, kPath } expect = Expect::kName;
   char name[kNameMax + 1] = "";
   bool matched = false;
@@ -130,7 +130,7 @@ int add_db_rules(int ruleset, const char* const* names, int count, int base_coun
   int rules = 0;
   std::string_view line;
   bool overlong;
-  while (reader->next(&line, &overlong)) {
+  while (reader.next(&line, &overlong)) {
     if (line.empty()) {  // the end of a record
       name[0] = '\0';
       matched = false;
