@@ -198,7 +198,7 @@ int wardrun_main(int argc, char** argv) {
 
   int rc;
   if (cargo) {
-    isolate_network();  // before any rule, as the namespace decides what "/proc/net" shows
+    isolate_network();  // the namespace comes before any rule, and its line before theirs
     rc = add_cargo_rules(ruleset.fd, handled_mask, deps.names, deps.count);
   } else {
     rc = add_standard_rules(ruleset.fd, handled_mask, deps.names, deps.count);

@@ -75,8 +75,8 @@ int add_path_rule(int ruleset, const char* path, uint64_t access, bool* added = 
 // ---------------------------------------------------------------- db_rules.cc
 
 // The 39 packages every build may read, in their fixed order.
-extern const char* const base_packages[];
 constexpr int kBaseCount = 39;
+extern const char* const base_packages[kBaseCount];
 
 // "<PKG_DBDIR>/db" when PKG_DBDIR begins with "/", else "/var/lib/pkg/db",
 // written to buf; false when it had to be cut.

@@ -19,6 +19,7 @@
 
 #include "support/chroot_root.h"
 #include "support/support.h"
+#include "wardrun/wardrun.h"
 
 using sorn_test::ChrootRoot;
 using sorn_test::mkdir_p;
@@ -30,13 +31,6 @@ using sorn_test::TempDir;
 using sorn_test::write_file;
 
 namespace {
-
-const char* const kBase[] = {
-    "llvm", "libffi", "libedit", "ncurses", "libxml2", "musl", "linux-headers", "mawk",
-    "bash", "dash", "coreutils", "gmp", "tar", "acl", "attr", "libcap2", "grep", "pcre2",
-    "sed", "gzip", "xz", "bzip2", "zstd", "findutils", "diffutils", "patch", "file", "make",
-    "autoconf", "automake", "libtool", "m4", "perl", "sorn", "pkgconf", "libressl",
-    "signify-openbsd", "zlib", "readline"};
 
 // Each argument "op|path[|path2]"; prints "op path: ok" or the error text.
 // Plain perl without modules: nothing outside the records is needed.
@@ -149,7 +143,7 @@ class Wardrun : public testing::Test {
 
   static std::string base_warnings_except(const std::string& present) {
     std::string out;
-    for (const char* name : kBase)
+    for (const char* name : base_packages)
       if (present != name)
         out += std::string("sorn: warning: warden: base package '") + name +
                "' not in db (renamed? removed?)\n";
