@@ -46,7 +46,8 @@ int print_footprint(const char* package_path);
 // ---------------------------------------------------------------- creation
 
 // One entry of a package directory: its path relative to the directory (a
-// directory's ends in "/") and its lstat mode, whose type orders it.
+// directory's ends in "/") and its type in st_mode form (links not
+// followed), which orders it.
 struct PackageMember {
   char* path;
   mode_t mode;
