@@ -28,6 +28,7 @@ TEST(PackageRoundTrip, InstallsAndRecordsExactlyItsMembers) {
   t.file("usr/bin/tool", "#!/bin/sh\necho tool\n", 0755)
       .file("usr/share/tool/.defaults", "")
       .file("usr/share/tool/-dash", "dash\n")
+      .file("usr/share/tool/caf\xc3\xa9", "utf-8\n")
       .symlink("usr/bin/tool-alias", "tool")
       .dir("var/lib/tool")
       .file("etc/tool.conf", "a=1\n");
@@ -35,6 +36,7 @@ TEST(PackageRoundTrip, InstallsAndRecordsExactlyItsMembers) {
       "tool\n1.0-1\n"
       "etc/\netc/tool.conf\nusr/\nusr/bin/\nusr/bin/tool\nusr/bin/tool-alias\n"
       "usr/share/\nusr/share/tool/\nusr/share/tool/-dash\nusr/share/tool/.defaults\n"
+      "usr/share/tool/caf\xc3\xa9\n"
       "var/\nvar/lib/\nvar/lib/tool/\n\n";
   for (const char* tag : {"gz", "zst", "xz", "bz2", "lz"}) {
     TempDir work, root, tmp;
