@@ -1,5 +1,6 @@
 // The service operations on a scratch root: names from crafted metadata,
 // and the removal of service directories that a real runsv supervised.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -91,6 +92,10 @@ TEST(Services, UnsafeNamesAreSkipped) {
   write_file(root / "etc/sv/supervise/stat", "run\n");
   EXPECT_FALSE(service_running(r.c_str(), ""));
   EXPECT_FALSE(service_running(r.c_str(), "."));
+  // A FIFO for a status file reads as not running instead of blocking.
+  mkdir_p(root / "etc/sv/fifo/supervise");
+  ASSERT_EQ(0, mkfifo((root / "etc/sv/fifo/supervise/stat").c_str(), 0600));
+  EXPECT_FALSE(service_running(r.c_str(), "fifo"));
 }
 
 // Real runsv supervisors, each on a service directory of the root. Their
