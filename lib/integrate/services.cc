@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <array>
@@ -21,7 +22,7 @@ constexpr std::array<const char*, 6> kSuperviseState = {"control", "lock", "ok",
 
 // How long a supervisor that holds its lock is given to exit: 2 s.
 constexpr int kLockAttempts = 80;
-constexpr useconds_t kLockPauseMicros = 25000;
+constexpr long kLockPauseNanos = 25000000;
 
 const char* normalised_root(const char* root) {
   return (root == nullptr || *root == '\0' || strcmp(root, "/") == 0) ? "" : root;
@@ -58,7 +59,8 @@ bool supervisor_alive(int supervise_fd) {
   if (!lock) return false;
   for (int attempt = 0; attempt < kLockAttempts; attempt++) {
     if (flock(lock.get(), LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) return false;
-    usleep(kLockPauseMicros);
+    struct timespec pause = {0, kLockPauseNanos};
+    nanosleep(&pause, nullptr);
   }
   return true;
 }
