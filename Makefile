@@ -28,7 +28,8 @@ deps:
 	fi
 
 check: deps
-	cmake -S . -B $(CHECK_DIR) -DCMAKE_BUILD_TYPE=Debug -DSORN_SANITIZE=ON -DSORN_BENCH=OFF
+	cmake -S . -B $(CHECK_DIR) -DCMAKE_BUILD_TYPE=Debug -DSORN_SANITIZE=ON -DSORN_BENCH=OFF \
+	  -DSORN_WERROR=ON
 	cmake --build $(CHECK_DIR) -j $(JOBS)
 	cd $(CHECK_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 300
 
