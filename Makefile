@@ -13,8 +13,15 @@ RELEASE_DIR:= $(BUILD)/release
 DEB_PACKAGES := cmake g++ make libgtest-dev libgmock-dev tar gzip pigz zstd \
                 xz-utils bzip2 lbzip2 pbzip2 lzip plzip libcap2-bin passwd \
                 util-linux coreutils libc-bin
+# The packaging tests: manual page lint, bash completion, the installed
+# library found through pkg-config.
+DEB_PACKAGES += mandoc bash-completion pkgconf
 
-.PHONY: all check demo bench deps release clean
+# Installation: the Release build, under PREFIX, staged under DESTDIR.
+PREFIX     ?= /usr/local
+DESTDIR    ?=
+
+.PHONY: all check demo bench deps release install uninstall clean
 
 all: release
 
@@ -42,6 +49,15 @@ demo: release
 
 bench: deps release
 	@for b in $(RELEASE_DIR)/bench/bench_*; do echo "== $$b"; $$b || exit 1; done
+
+install: release
+	DESTDIR="$(DESTDIR)" cmake --install $(RELEASE_DIR) --prefix "$(PREFIX)"
+
+# Removes what the last `make install` wrote, as listed in
+# $(RELEASE_DIR)/install_manifest.txt; give it the same DESTDIR.
+uninstall:
+	DESTDIR="$(DESTDIR)" cmake -DMANIFEST="$(abspath $(RELEASE_DIR))/install_manifest.txt" \
+	  -P cmake/uninstall.cmake
 
 clean:
 	rm -rf $(BUILD)
