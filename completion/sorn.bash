@@ -71,20 +71,18 @@ _sorn_dirs() {
 }
 
 # The names recorded in the package database of the root. The directory is
-# resolved as the programs do: PKG_DBDIR unset or empty gives var/lib/pkg
-# under the root, an absolute PKG_DBDIR is used as it is, a relative one is
-# taken under the root. The file is read like the programs read it: a record
-# starts at a non-empty line after empty ones, and its first line is the
-# name.
+# resolved as the programs do: an empty root is the running system;
+# PKG_DBDIR unset or empty gives /var/lib/pkg under the root, an absolute
+# PKG_DBDIR is used as it is, a relative one is taken under the root. The
+# file is read like the programs read it: a record starts at a non-empty
+# line after empty ones, and its first line is the name.
 _sorn_installed_names() {
-    local root=$1 dir
-    if [[ -z ${PKG_DBDIR-} ]]; then
-        dir=var/lib/pkg
-    else
-        dir=$PKG_DBDIR
-    fi
-    if [[ $dir != /* && -n $root ]]; then
-        if [[ $root == */ ]]; then dir=$root$dir; else dir=$root/$dir; fi
+    local root=${1:-/} dir=${PKG_DBDIR-}
+    [[ -z $dir ]] && dir=/var/lib/pkg
+    if [[ $dir != /* ]]; then
+        dir=${root%/}/$dir
+    elif [[ -z ${PKG_DBDIR-} ]]; then
+        dir=${root%/}$dir
     fi
     [[ -r $dir/db ]] || return 0
     SORN_CUR=$2 awk '

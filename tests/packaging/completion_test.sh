@@ -40,6 +40,8 @@ cases=(
   "-|zarnout -fr $r1 z|zlib"
   "-|zarnout -r$r1 hel|hello help2man"
   "-|zarnout -r $r2 -r $r1 z|zlib"
+  "-|zarnout -r $r1/ z|zlib"
+  "PKG_DBDIR=rel|zarnout -r $r1/ h|hydra"
   "-|zarnout -r '$r1' hel|hello help2man"
   "PKG_ROOT=$r2|zarnout h|hexedit"
   "PKG_ROOT=$r2|zarnout -r $r1 he|hello help2man"
