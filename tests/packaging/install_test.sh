@@ -57,6 +57,16 @@ for prog in zarnin zarnout; do
   fi
 done
 
+if [ -x "$dest/usr/bin/wardrun" ]; then
+  message=$("$dest/usr/bin/wardrun" 2>&1)
+  [ "$message" = "usage: wardrun [-p standard|cargo] <command> [args...]" ] ||
+    fail "wardrun without arguments: '$message'"
+  if command -v mandoc >/dev/null 2>&1; then
+    mandoc -Tutf8 "$dest/usr/share/man/man1/wardrun.1" | sed 's/.\x08//g' >"$work/wardrun.txt"
+    grep -qF -- "$message" "$work/wardrun.txt" || fail "wardrun.1 does not quote '$message'"
+  fi
+fi
+
 # pkg-config finds the staged library the way a distribution's build does,
 # and a program builds and runs against the installed headers alone.
 pc() {
