@@ -13,8 +13,6 @@
 # The word under the cursor, without bash-completion's helpers.
 _sorn_cur() {
     cur=${COMP_WORDS[COMP_CWORD]}
-    prev=
-    ((COMP_CWORD > 0)) && prev=${COMP_WORDS[COMP_CWORD - 1]}
 }
 
 # Quotes and a leading ~ removed, as the shell would before running the
@@ -113,7 +111,7 @@ _sorn_package_files() {
 }
 
 _zarnin() {
-    local cur prev sorn_root sorn_has_root sorn_operands sorn_wants
+    local cur sorn_root sorn_has_root sorn_operands sorn_wants
     _sorn_cur
     _sorn_scan r:
     if [[ $sorn_wants == option-arg ]]; then
@@ -128,7 +126,7 @@ _zarnin() {
 }
 
 _zarnout() {
-    local cur prev root sorn_root sorn_has_root sorn_operands sorn_wants
+    local cur root sorn_root sorn_has_root sorn_operands sorn_wants
     _sorn_cur
     _sorn_scan r:
     if [[ $sorn_wants == option-arg ]]; then
@@ -151,7 +149,7 @@ _zarnout() {
 }
 
 _wardrun() {
-    local cur prev command_at=1
+    local cur command_at=1
     _sorn_cur
     [[ ${COMP_WORDS[1]-} == -p ]] && command_at=3
     if ((COMP_CWORD == 1)); then
