@@ -54,11 +54,6 @@ std::unordered_set<std::string_view> set_of(const StringList* list) {
 
 }  // namespace
 
-const char* install_root(const char* root_arg, const char* pkg_root_env) {
-  const char* root = root_arg != nullptr ? root_arg : pkg_root_env;
-  return root == nullptr || *root == '\0' ? "/" : root;
-}
-
 InstallMode install_decide(const PackageEntry* installed, const char* version,
                            bool upgrade, bool force) {
   if (installed == nullptr) return upgrade ? InstallMode::kNotInstalled : InstallMode::kFresh;
@@ -71,43 +66,15 @@ InstallMode install_decide(const PackageEntry* installed, const char* version,
   return InstallMode::kOtherInstalled;
 }
 
-bool install_path_unsafe(const char* path) {
-  if (path == nullptr) return false;
-  size_t len = strlen(path);
-  if (len >= kPathBuf - 1 || path[0] == '/') return true;
-  for (const char* c = path; c != nullptr; c = strchr(c, '/')) {
-    if (*c == '/') c++;
-    if (c[0] == '.' && c[1] == '.' && (c[2] == '/' || c[2] == '\0')) return true;
-  }
-  return false;
-}
-
 const char* install_first_unsafe(const StringList* members) {
   for (uint64_t i = 0; i < members->in_use; i++)
-    if (install_path_unsafe(members->strings[i])) return members->strings[i];
+    if (path_is_unsafe(members->strings[i])) return members->strings[i];
   return nullptr;
 }
 
 bool install_name_unstorable(const char* name, const char* version) {
   return *name == '\0' || *version == '\0' || strchr(name, '\n') != nullptr ||
          strchr(version, '\n') != nullptr;
-}
-
-void install_sort_lists(PackageDb* db) {
-  for (PackageEntry* e = db->entries; e != nullptr; e = e->next) {
-    StringList* files = e->files;
-    if (files == nullptr || files->is_sorted) continue;
-    bool in_order = true;
-    for (uint64_t i = 1; i < files->in_use && in_order; i++) {
-      const char* a = files->strings[i - 1];
-      const char* b = files->strings[i];
-      in_order = a != nullptr && b != nullptr && strcmp(a, b) <= 0;
-    }
-    if (in_order)
-      files->is_sorted = 1;
-    else
-      strlist_sort(files);
-  }
 }
 
 StringList* install_conflicts(const PackageDb* db, const char* name,
@@ -156,7 +123,7 @@ StringList* install_obsolete(const PackageDb* db, const char* name,
     const char* path = dropped->strings[i];
     // A record made before members were checked may still hold such a path;
     // deleting it would reach outside the root.
-    if (path == nullptr || owned.contains(path) || install_path_unsafe(path)) continue;
+    if (path == nullptr || owned.contains(path) || path_is_unsafe(path)) continue;
     strlist_add(obsolete, path);
   }
   return obsolete;

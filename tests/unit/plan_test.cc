@@ -39,7 +39,7 @@ TEST(InstallRoot, OptionThenEnvironmentThenSlash) {
       {"rel", nullptr, "rel"},  {"", "/srv", "/"},        {nullptr, "", "/"},
   };
   for (const Case& c : cases)
-    EXPECT_STREQ(c.root, install_root(c.arg, c.env)) << (c.arg ? c.arg : "-") << " " << (c.env ? c.env : "-");
+    EXPECT_STREQ(c.root, choose_root(c.arg, c.env)) << (c.arg ? c.arg : "-") << " " << (c.env ? c.env : "-");
 }
 
 TEST(InstallDecide, EveryRowOfTheTable) {
@@ -87,7 +87,7 @@ TEST(InstallPaths, UnsafeNames) {
       {std::string(5000, 'a'), true},
   };
   for (const Case& c : cases)
-    EXPECT_EQ(c.unsafe, install_path_unsafe(c.path.c_str())) << c.path.substr(0, 40);
+    EXPECT_EQ(c.unsafe, path_is_unsafe(c.path.c_str())) << c.path.substr(0, 40);
 
   StringListPtr members(list_of({"usr/", "usr/bin/x", "../y", "/z"}));
   EXPECT_STREQ("../y", install_first_unsafe(members.get()));
@@ -116,7 +116,7 @@ TEST(InstallSortLists, OrderedListsAreOnlyMarked) {
       {"c", {}},
       {"d", {"only"}},
   }));
-  install_sort_lists(db.get());
+  db_sort_lists(db.get());
   std::vector<std::vector<std::string>> expected{
       {"etc/", "etc/x", "etc/x", "usr/"}, {"etc/", "etc/x", "usr/"}, {}, {"only"}};
   size_t i = 0;
