@@ -88,8 +88,12 @@ void remove_package(PackageDb* db, PackageEntry* entry, const char* root, const 
   metadir.reset();
   PackageMetaPtr meta(meta_read(metafile.get()));
 
+  services_stop(meta.get(), root);
   remove_package_files(root, entry->files, db, name, nullptr);
   remove_staged_copies(root, entry->files);
+  services_remove_dirs(meta.get(), root);
+  run_ldconfig(root);
+  triggers_run(root, entry->files, false);
   accounts_remove(meta.get(), root, name);
   meta.reset();
   db_remove(db, name);
