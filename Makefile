@@ -1,6 +1,7 @@
 # Two entry points: `make check` (install what the tests need, build with
 # sanitizers, run every test) and `make demo` (install an example package
-# into a scratch root). `make bench` prints the performance figures.
+# into a scratch root, upgrade it and remove it again). `make bench` prints
+# the performance figures.
 
 BUILD      ?= build
 JOBS       ?= $(shell nproc)
