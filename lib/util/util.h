@@ -81,7 +81,7 @@ const char* choose_root(const char* root_arg, const char* pkg_root_env);
 // True for a package path that could address something outside the root:
 // absolute, with a ".." component, or 4095 bytes or longer (a listing line
 // that did not fit the capture buffer). Such a path is never installed,
-// deleted or recorded.
+// deleted or recorded; zarnin refuses further member names besides.
 bool path_is_unsafe(const char* path);
 
 // TMPDIR when set and not empty, else "/tmp".
@@ -119,6 +119,7 @@ struct ChildSpec {
   // argument vectors whose first word names the program.
   const char* const* const* candidates = nullptr;
   const char* unset_env = nullptr;  // a variable the child does not inherit
+  const char* set_env = nullptr;    // "NAME=value": the child has this value
   // Called in the child instead of exec'ing anything when set; returning
   // means the start failed.
   void (*exec_hook)(const void* arg) = nullptr;
