@@ -103,8 +103,11 @@ void services_link(const PackageMeta* meta, const char* root);
 // nothing else there), then tells a running service to exit with
 // "sv exit /etc/sv/N" inside root.
 void services_stop(const PackageMeta* meta, const char* root);
-// Removes each of meta's service directories "etc/sv/N" that only an empty
-// "supervise" keeps, with the note "removed service directory %s".
+// Removes each of meta's service directories "etc/sv/N" that the package's
+// files have left, with the note "removed service directory %s". For a
+// service that is not running and whose runsv is gone, runsv's state files
+// in "supervise" and "log/supervise" go first (a "supervise" link itself,
+// not its target), and then an emptied "log".
 void services_remove_dirs(const PackageMeta* meta, const char* root);
 // The first line of "etc/sv/N/supervise/stat" in root begins with "run".
 // False for an unsafe name.

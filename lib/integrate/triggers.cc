@@ -162,10 +162,9 @@ void run_trigger(const char* root, const char* program, char* const* argv) {
 void run_ldconfig(const char* root) {
   CharPtr tool(root_path(root, "/sbin/ldconfig"));
   if (!entry_exists(tool.get())) return;  // the root keeps no linker cache
-  // The running system's ldconfig, told where the root is; an empty root
-  // means the running system, and ldconfig would take it for a path.
+  // The running system's ldconfig, told where the root is.
   char arg0[] = "ldconfig", arg1[] = "-r";
-  char* argv[] = {arg0, arg1, const_cast<char*>(*normalised_root(root) ? root : "/"), nullptr};
+  char* argv[] = {arg0, arg1, const_cast<char*>(root != nullptr ? root : "/"), nullptr};
   ChildSpec cmd;
   cmd.program = "/sbin/ldconfig";
   cmd.argv = argv;

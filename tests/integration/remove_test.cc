@@ -15,7 +15,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "integrate/integrate.h"
 #include "support/chroot_root.h"
 #include "support/support.h"
 #include "util/util.h"
@@ -476,9 +475,8 @@ TEST_F(Remove, ServicesUnderRunsv) {
       .file("etc/sv/idle/run", "#!/bin/sh\nexec sleep 1000\n", 0755)
       .file("var/lib/pkg/meta/daemon", "service web\nservice idle\nservice ../escape\n");
   install_in(root.path(), d, "daemon");
-  for (const char* n : {"web", "idle"})
-    sh("mkdir -p " + shell_quote(root / "service") + " && ln -s /etc/sv/" + n + " " +
-       shell_quote(root / ("service/" + std::string(n))));
+  ASSERT_TRUE(is_symlink(root / "service/web"));  // zarnin's
+  ASSERT_TRUE(is_symlink(root / "service/idle"));
   mkdir_p(root / "etc/sv/idle/supervise");  // a supervisor ran here once
   write_file(outer_ / "escape", "outside\n");
 
@@ -505,7 +503,13 @@ TEST_F(Remove, ServicesUnderRunsv) {
   EXPECT_FALSE(exists(root / "service/web"));
   EXPECT_FALSE(exists(root / "service/idle"));
   EXPECT_FALSE(exists(root / "etc/sv/web/run"));
-  EXPECT_TRUE(exists(root / "etc/sv/web/supervise"));  // runsv's own files
+  // runsv's state goes with the directory once runsv has let go of it, which
+  // on a busy machine may take longer than the removal waits.
+  if (exists(root / "etc/sv/web")) {
+    EXPECT_EQ(std::vector<std::string>{"supervise"}, entries_of(root / "etc/sv/web"));
+  } else {
+    EXPECT_THAT(r.out, HasSubstr("sorn: removed service directory " + root.path() + "/etc/sv/web\n"));
+  }
   EXPECT_FALSE(exists(root / "etc/sv/idle"));
   EXPECT_EQ("", db(root.path()));
 }
@@ -523,13 +527,6 @@ TEST_F(Remove, AccountsWithUserdelAndGroupdel) {
   other.file("usr/bin/other", "other\n").file("var/lib/pkg/meta/other", "group shared\ngroup sharedgrp\n");
   install_in(root.path(), svc, "svc");
   install_in(root.path(), other, "other");
-  {
-    sorn_test::ScopedEnv path("PATH", kSystemPath);
-    for (const char* name : {"svc", "other"}) {
-      PackageMetaPtr meta(meta_read((root / "var/lib/pkg/meta/" + name).c_str()));
-      accounts_create(meta.get(), root.path().c_str());
-    }
-  }
   auto names = [&](const std::string& file) {
     std::string out;
     std::istringstream lines(read_file(root / file));
@@ -537,6 +534,7 @@ TEST_F(Remove, AccountsWithUserdelAndGroupdel) {
     while (std::getline(lines, line)) out += line.substr(0, line.find(':')) + " ";
     return out;
   };
+  // zarnin has created them.
   ASSERT_EQ("root wheel svcgrp shared sharedgrp ", names("etc/group"));
   ASSERT_EQ("root svcuser shareduser wheeluser ", names("etc/passwd"));
 

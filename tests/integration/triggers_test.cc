@@ -1,8 +1,7 @@
 // Triggers run for real inside a chroot root whose trigger programs are
 // recorders (each logs its argument vector), the library cache with the
-// host's own ldconfig, and the service operations on crafted metadata.
+// host's own ldconfig.
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -16,7 +15,6 @@
 
 using sorn_test::ChrootRoot;
 using sorn_test::exists;
-using sorn_test::is_symlink;
 using sorn_test::list_of;
 using sorn_test::mkdir_p;
 using sorn_test::read_file;
@@ -31,12 +29,6 @@ std::string recorder(const std::string& then = "") {
   return "#!/bin/sh\n"
          "{ printf '%s' \"${0##*/}\"; for a in \"$@\"; do printf ' %s' \"$a\"; done; echo; }"
          " >> /trigger.log\n" + then + "\n";
-}
-
-std::string link_text(const std::string& path) {
-  char buf[kPathBuf];
-  ssize_t n = readlink(path.c_str(), buf, sizeof buf);
-  return n < 0 ? "" : std::string(buf, static_cast<size_t>(n));
 }
 
 template <class F>
@@ -174,45 +166,6 @@ TEST(Ldconfig, BuildsTheRootsCacheWithTheHostTool) {
   EXPECT_EQ("", testing::internal::GetCapturedStdout());
   EXPECT_EQ("", err);
   EXPECT_NE(std::string::npos, read_file(root / "etc/ld.so.cache").find("libz.so.1"));
-}
-
-// A crafted metadata file whose service names lead out of "service/" and
-// "etc/sv/": every operation skips them with a warning.
-TEST(Services, UnsafeNamesAreSkipped) {
-  TempDir root;
-  std::string r = root.path();
-  mkdir_p(root / "lib");
-  sorn_test::sh("ln -s ld-real " + sorn_test::shell_quote(root / "lib/ld-musl-x86_64.so.1"));
-  mkdir_p(root / "etc/sv/good");
-  mkdir_p(root / "keep/supervise");
-  write_file(root / "var/lib/pkg/meta/bad",
-             "service ../lib/ld-musl-x86_64.so.1\nservice ..\nservice .\n"
-             "service ../keep\nservice good\n");
-  PackageMetaPtr meta(meta_read((root / "var/lib/pkg/meta/bad").c_str()));
-  strlist_add(meta->services, "");
-  const std::string warnings =
-      "sorn: warning: unsafe service name: ../lib/ld-musl-x86_64.so.1\n"
-      "sorn: warning: unsafe service name: ..\n"
-      "sorn: warning: unsafe service name: .\n"
-      "sorn: warning: unsafe service name: ../keep\n"
-      "sorn: warning: unsafe service name: \n";
-
-  EXPECT_EQ(warnings, stderr_of([&] { services_link(meta.get(), r.c_str()); }));
-  EXPECT_EQ(std::vector<std::string>{"good"}, sorn_test::entries_of(root / "service"));
-  EXPECT_EQ("/etc/sv/good", link_text(root / "service/good"));
-
-  EXPECT_EQ(warnings, stderr_of([&] { services_stop(meta.get(), r.c_str()); }));
-  EXPECT_TRUE(is_symlink(root / "lib/ld-musl-x86_64.so.1"));
-  EXPECT_FALSE(exists(root / "service/good"));
-
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(warnings, stderr_of([&] { services_remove_dirs(meta.get(), r.c_str()); }));
-  EXPECT_EQ("sorn: removed service directory " + r + "/etc/sv/good\n",
-            testing::internal::GetCapturedStdout());
-  EXPECT_TRUE(exists(root / "keep/supervise"));
-  write_file(root / "etc/sv/supervise/stat", "run\n");
-  EXPECT_FALSE(service_running(r.c_str(), ""));
-  EXPECT_FALSE(service_running(r.c_str(), "."));
 }
 
 }  // namespace
