@@ -83,14 +83,20 @@ void fresh_root(const std::string& root, const std::string& dbfile) {
   sync();
 }
 
+// The zarnin under test: SORN_BENCH_ZARNIN names another build to compare.
+const char* zarnin_bin() {
+  const char* chosen = getenv("SORN_BENCH_ZARNIN");
+  return chosen != nullptr && *chosen != '\0' ? chosen : ZARNIN_BIN;
+}
+
 double timed_zarnin(const std::string& root, const std::string& package, bool upgrade) {
-  std::vector<char*> argv{const_cast<char*>(ZARNIN_BIN), const_cast<char*>("-r"),
+  std::vector<char*> argv{const_cast<char*>(zarnin_bin()), const_cast<char*>("-r"),
                           const_cast<char*>(root.c_str())};
   if (upgrade) argv.push_back(const_cast<char*>("-u"));
   argv.push_back(const_cast<char*>(package.c_str()));
   argv.push_back(nullptr);
   double start = bench::wall_seconds();
-  int status = run_child(ChildSpec{.program = ZARNIN_BIN, .argv = argv.data()});
+  int status = run_child(ChildSpec{.program = argv[0], .argv = argv.data()});
   double took = bench::wall_seconds() - start;
   if (!child_succeeded(status)) {
     fprintf(stderr, "zarnin failed on %s\n", package.c_str());
@@ -156,6 +162,7 @@ int main() {
   printf("install of a %d-file zstd package, database of %d packages / %ld paths "
          "(median of %d rounds, in %s)\n", kFiles, kPackages, kPaths, kRounds,
          work.substr(0, work.rfind('/')).c_str());
+  printf("  zarnin: %s\n", zarnin_bin());
   printf("  bare tar -tf                 %7.3f s\n", median(listing));
   printf("  bare zstd -dc | tar -xpf     %7.3f s\n", median(extraction));
   printf("  bare listing + extraction    %7.3f s\n", bare);
