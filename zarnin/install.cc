@@ -197,7 +197,7 @@ int zarnin_main(int argc, char** argv) {
                                                      : strlist_new());
   // The declared accounts exist before any file lands, so that the
   // extraction can give files to them. They stay if the extraction fails.
-  PackageMetaPtr meta(meta_from_package(opts.package, name.get()));
+  PackageMetaPtr meta(meta_from_package(package, name.get()));
   accounts_create(meta.get(), root);
 
   if (extract(mode, package, root, members.get(), keep.get()) != 0) {

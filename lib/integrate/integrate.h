@@ -100,7 +100,9 @@ void capabilities_apply(const PackageMeta* meta, const char* root);
 // ---------------------------------------------------------------- services
 
 // A service name is one path component: empty, ".", ".." or a name with a
-// "/" is skipped with the warning "unsafe service name: %s".
+// "/" is skipped with the warning "unsafe service name: %s". A link path in
+// "service", or a service directory, that leads out of the root as it
+// stands is skipped with the warning "skipping unsafe path: %s".
 
 // Links "service/N" in root to "/etc/sv/N" (the directory as seen from
 // inside the root) for each of meta's services, creating "service" with
