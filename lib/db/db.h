@@ -49,8 +49,8 @@ void db_sort_lists(PackageDb* db);
 // Deletes a package's recorded paths from root, in descending byte order so
 // that a directory's contents go before it. A path that keep lists or that
 // another entry than name records (every entry, for a null name) stays, and
-// so does an unsafe path (path_is_unsafe), with the notice "skipping unsafe
-// path". A directory that is not empty stays with the notice "keeping
+// so does an unsafe path (path_is_unsafe, or a directory that leads out of
+// root as it stands), with the notice "skipping unsafe path". A directory that is not empty stays with the notice "keeping
 // non-empty", after site-packages pruning where its path lies below a
 // "/site-packages/". Other failures are silent. Sorts files and every
 // entry's list.

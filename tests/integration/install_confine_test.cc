@@ -369,4 +369,26 @@ TEST_F(Confine, MetadataActsInsideTheRootOnly) {
   }
 }
 
+// zarnout after directories of the package were turned into links that
+// lead out: its deletions and ".new" cleanup behind them are skipped with
+// a notice, and the record goes.
+TEST_F(Confine, RemovalThroughLinksLeadingOut) {
+  PackageTree t;
+  t.file("usr/share/app/data", "d\n").file("etc/app/x.conf", "x\n").file("usr/bin/app", "a\n");
+  ASSERT_EQ(0, zarnin({t.pack(work_.path(), "app#1-1.pkg.tar.gz")}).status);
+  sh("cd " + shell_quote(canary_) + " && echo o > data && echo o > x.conf && echo o > x.conf.new");
+  sh("cd " + shell_quote(root_) + " && rm -r usr/share/app etc/app && "
+     "ln -s ../../../canary usr/share/app && ln -s ../../canary etc/app");
+  SetUp();  // the canary as it stands now
+  RunOptions opts;
+  opts.env.emplace("PKG_DBDIR", dbdir());
+  opts.env.emplace("TMPDIR", tmp_.path());
+  RunResult r = run({ZARNOUT_BIN, "-r", root_, "app"}, opts);
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("zarnout: notice: skipping unsafe path: usr/share/app/data\n"));
+  EXPECT_THAT(r.err, HasSubstr("zarnout: notice: skipping unsafe path: etc/app/x.conf\n"));
+  EXPECT_FALSE(exists(root_ + "/usr/bin/app"));
+  EXPECT_EQ("", db());
+}
+
 }  // namespace
