@@ -1,20 +1,25 @@
 # Two entry points: `make check` (install what the tests need, build with
 # sanitizers, run every test) and `make demo` (install an example package
-# into a scratch root). `make bench` prints the performance figures.
+# into a scratch root). `make bench` prints the performance figures;
+# `make fuzz` runs every fuzz target for FUZZ_SECONDS and `make reliability`
+# the full crash, fault, file-system, contention and member-name runs.
 
 BUILD      ?= build
 JOBS       ?= $(shell nproc)
 CHECK_DIR  := $(BUILD)/check
 RELEASE_DIR:= $(BUILD)/release
+FUZZ_DIR   := $(BUILD)/fuzz
+FUZZ_SECONDS ?= 60
 
 # Debian packages the build and the tests use: the compiler and test
 # framework, GNU tar with every compressor, and the real tools that the
 # integration tests run inside chroot roots.
 DEB_PACKAGES := cmake g++ make libgtest-dev libgmock-dev tar gzip pigz zstd \
                 xz-utils bzip2 lbzip2 pbzip2 lzip plzip libcap2-bin passwd \
-                util-linux coreutils libc-bin
+                util-linux coreutils libc-bin clang-14 libclang-rt-14-dev \
+                strace python3
 
-.PHONY: all check demo bench deps release clean
+.PHONY: all check demo bench deps release clean fuzz reliability
 
 all: release
 
@@ -41,6 +46,14 @@ demo: release
 
 bench: deps release
 	@for b in $(RELEASE_DIR)/bench/bench_*; do echo "== $$b"; $$b || exit 1; done
+
+fuzz: deps
+	cmake -S . -B $(FUZZ_DIR) -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	      -DSORN_FUZZ=ON -DSORN_BENCH=OFF
+	cmake --build $(FUZZ_DIR) -j $(JOBS)
+	@status=0; for f in $(FUZZ_DIR)/tests/fuzz/fuzz_*; do \
+	  sh tests/fuzz/run_fuzz.sh $$f $(FUZZ_SECONDS) $(abspath $(FUZZ_DIR))/run/$$(basename $$f) || status=1; \
+	done; exit $$status
 
 clean:
 	rm -rf $(BUILD)

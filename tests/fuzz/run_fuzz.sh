@@ -2,13 +2,15 @@
 # Runs one fuzz target for a number of seconds over its seed corpus (and the
 # regression inputs kept there), then prints one line of figures.
 #   run_fuzz.sh FUZZER SECONDS WORKDIR
-# New inputs go to WORKDIR/corpus, a crashing input to WORKDIR/crash-*; the
-# seeds in the repository are only read. Exit status 1 on any finding.
+# WORKDIR is made afresh: new inputs go to WORKDIR/corpus, a crashing input
+# to WORKDIR/crash-*; the seeds in the repository are only read. Exit status
+# 1 on any finding.
 set -u
 fuzzer=$1 seconds=$2 work=$3
 name=$(basename "$fuzzer")
 here=$(cd "$(dirname "$0")" && pwd)
 seeds=$here/corpus/$name
+rm -rf "$work"
 mkdir -p "$work/corpus"
 log=$work/$name.log
 
