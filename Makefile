@@ -55,5 +55,15 @@ fuzz: deps
 	  sh tests/fuzz/run_fuzz.sh $$f $(FUZZ_SECONDS) $(abspath $(FUZZ_DIR))/run/$$(basename $$f) || status=1; \
 	done; exit $$status
 
+# The full runs: 2,000 kills, every fault point, the file systems, 4 x 250
+# contending writers, a few thousand odd member names. On the sanitizer
+# build, so a memory error on any path shows too.
+reliability: deps
+	cmake -S . -B $(CHECK_DIR) -DCMAKE_BUILD_TYPE=Debug -DSORN_SANITIZE=ON -DSORN_BENCH=OFF
+	cmake --build $(CHECK_DIR) -j $(JOBS) --target zarnin $(if $(wildcard zarnout/main.cc),zarnout)
+	@status=0; for run in "crash -n 2000" faults; do \
+	  python3 tests/reliability/reliability.py --bin-dir $(CHECK_DIR) $$run || status=1; \
+	done; exit $$status
+
 clean:
 	rm -rf $(BUILD)
