@@ -392,6 +392,331 @@ def cmd_faults(args):
     return 1 if fails else 0
 
 
+# ------------------------------------------------------------ file systems
+
+
+class Mounts:
+    """Mounts made inside this process's private mount namespace, undone in
+    reverse order (and gone with the namespace should the process die)."""
+
+    def __init__(self):
+        self.points = []
+
+    def tmpfs(self, path, options):
+        os.makedirs(path, exist_ok=True)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", path], check=True)
+        self.points.append(path)
+
+    def read_only(self, path):
+        subprocess.run(["mount", "--bind", path, path], check=True)
+        self.points.append(path)
+        subprocess.run(["mount", "-o", "remount,bind,ro", path], check=True)
+
+    def read_write(self, path):
+        subprocess.run(["mount", "-o", "remount,bind,rw", path], check=True)
+
+    def close(self):
+        for p in reversed(self.points):
+            subprocess.run(["umount", "-l", p], stderr=subprocess.DEVNULL)
+        self.points = []
+
+
+def fill(directory, file_size):
+    """Writes files of file_size bytes (0: empty files) into directory until
+    the file system refuses; returns their paths."""
+    made = []
+    try:
+        while True:
+            path = os.path.join(directory, "filler%06d" % len(made))
+            with open(path, "wb") as f:
+                made.append(path)
+                if file_size:
+                    f.write(bytes(file_size))
+    except OSError:
+        pass
+    return made
+
+
+def cmd_fs(args):
+    if not args.inner:
+        # Everything below mounts: only inside a private mount namespace of
+        # a child, so nothing can leak to the host's mount table.
+        argv = ["unshare", "-m", "--propagation", "private", sys.executable,
+                os.path.abspath(__file__), "--bin-dir", args.bin_dir, "--seed", str(args.seed),
+                "fs", "--inner"]
+        return subprocess.run(argv).returncode
+    fails = Failures()
+    cases = []
+    sc = Scratch(args.bin_dir)
+    mounts = Mounts()
+    can_remove = sc.has("zarnout")
+
+    def pkg(name, files):
+        path = os.path.join(sc.pkgs, "%s#1.0-1.pkg.tar.zst" % name)
+        sornrel.pack(sornrel.simple_package(name.encode(), 1, files), path)
+        return path
+
+    def expect(case, result, status, db_before, dbfile, msgs, files_present=None):
+        st, _, err, _ = result
+        err = err.decode(errors="replace")
+        ok = True
+        if st != status:
+            fails.add("%s: status %d, wanted %d: %s" % (case, st, status, err))
+            ok = False
+        if db_before is not None and sornrel.read_bytes(dbfile) != db_before:
+            fails.add("%s: database changed" % case)
+            ok = False
+        if os.path.lexists(dbfile + ".tmp"):
+            fails.add("%s: db.tmp left behind" % case)
+            ok = False
+        for m in msgs:
+            if m not in err:
+                fails.add("%s: no %r in %r" % (case, m, err))
+                ok = False
+        for path, present in (files_present or {}).items():
+            if os.path.lexists(path) != present:
+                fails.add("%s: %s %s" % (case, path, "missing" if present else "still there"))
+                ok = False
+        cases.append((case, ok))
+
+    try:
+        small = pkg("small", {b"usr/bin/small": b"s"})
+        other = pkg("other", {b"usr/bin/other": b"o", b"usr/share/other/a": b"a"})
+        big = pkg("big", {b"usr/share/big/blob": os.urandom(1 << 20)})
+        untracked = ("database write failed",)
+
+        # The database directory full: the write error path.
+        dbfull = os.path.join(sc.work, "dbfull")
+        mounts.tmpfs(dbfull, "size=64k")
+        sc.run(("install", small), dbdir=dbfull)
+        filler = fill(dbfull, 1 << 20)
+        before = sornrel.read_bytes(dbfull + "/db")
+        r = sc.run(("install", other), dbdir=dbfull)
+        expect("database directory full", r, 1, before, dbfull + "/db",
+               ["write error on %s/db.tmp" % dbfull, PROGRAM_LINES["zarnin"]],
+               {sc.root + "/usr/bin/other": True})
+        for f in filler:
+            os.unlink(f)
+        r = sc.run(("install", other), dbdir=dbfull)
+        expect("database directory full, then room again", r, 0, None, dbfull + "/db", [])
+        if b"other\n" not in sornrel.read_bytes(dbfull + "/db"):
+            fails.add("the repairing install did not record the package")
+
+        # Out of inodes: the "cannot create" path.
+        dbinodes = os.path.join(sc.work, "dbinodes")
+        mounts.tmpfs(dbinodes, "size=1m,nr_inodes=64")
+        sc.run(("install", small), dbdir=dbinodes)
+        filler = fill(dbinodes, 0)
+        before = sornrel.read_bytes(dbinodes + "/db")
+        r = sc.run(("install", other), dbdir=dbinodes)
+        expect("database directory out of inodes", r, 1, before, dbinodes + "/db",
+               ["cannot create %s/db.tmp: No space left on device" % dbinodes,
+                PROGRAM_LINES["zarnin"]])
+        os.unlink(filler[-1])
+        r = sc.run(("install", other), dbdir=dbinodes)
+        expect("out of inodes, then one free", r, 0, None, dbinodes + "/db", [])
+
+        # A root too small for the package: extraction fails, nothing recorded.
+        tiny = os.path.join(sc.work, "tiny")
+        mounts.tmpfs(tiny, "size=256k")
+        tiny_db = tiny + "/var/lib/pkg"
+        sc.run(("install", small), root=tiny, dbdir=tiny_db)
+        before = sornrel.read_bytes(tiny_db + "/db")
+        r = sc.run(("install", big), root=tiny, dbdir=tiny_db)
+        expect("root too small", r, 1, before, tiny_db + "/db", ["extraction failed: %s" % big])
+
+        # A read-only root, its database inside.
+        ro = os.path.join(sc.work, "roroot")
+        ro_db = ro + "/var/lib/pkg"
+        os.makedirs(ro)
+        sc.run(("install", small), root=ro, dbdir=ro_db)
+        mounts.read_only(ro)
+        before = sornrel.read_bytes(ro_db + "/db")
+        r = sc.run(("install", other), root=ro, dbdir=ro_db)
+        expect("read-only root, install", r, 1, before, ro_db + "/db",
+               ["extraction failed: %s" % other], {ro + "/usr/bin/other": False})
+        if can_remove:
+            r = sc.run(("remove", "small"), root=ro, dbdir=ro_db)
+            expect("read-only root, removal", r, 1, before, ro_db + "/db",
+                   ["cannot create %s/db.tmp: Read-only file system" % ro_db,
+                    PROGRAM_LINES["zarnout"]], {ro + "/usr/bin/small": True})
+        mounts.read_write(ro)
+        r = sc.run(("install", other), root=ro, dbdir=ro_db)
+        expect("read-only root made writable again", r, 0, None, ro_db + "/db", [],
+               {ro + "/usr/bin/other": True})
+
+        # A read-only database directory: files in place, record unchanged.
+        rodb = os.path.join(sc.work, "rodb")
+        os.makedirs(rodb)
+        sc.run(("install", small), dbdir=rodb)
+        mounts.read_only(rodb)
+        before = sornrel.read_bytes(rodb + "/db")
+        r = sc.run(("install", big), dbdir=rodb)
+        expect("read-only database directory, install", r, 1, before, rodb + "/db",
+               ["cannot create %s/db.tmp: Read-only file system" % rodb, PROGRAM_LINES["zarnin"]],
+               {sc.root + "/usr/share/big/blob": True})
+        if can_remove:
+            r = sc.run(("remove", "small"), dbdir=rodb)
+            expect("read-only database directory, removal", r, 1, before, rodb + "/db",
+                   ["cannot create %s/db.tmp: Read-only file system" % rodb,
+                    PROGRAM_LINES["zarnout"]], {sc.root + "/usr/bin/small": False})
+        mounts.read_write(rodb)
+        r = sc.run(("install", big), dbdir=rodb)
+        expect("read-only database directory made writable, install again", r, 0, None,
+               rodb + "/db", [])
+        if can_remove:
+            r = sc.run(("remove", "small"), dbdir=rodb)
+            expect("read-only database directory made writable, removal again", r, 0, None,
+                   rodb + "/db", [])
+            if b"small\n" in sornrel.read_bytes(rodb + "/db"):
+                fails.add("the repairing removal left the record")
+    finally:
+        mounts.close()
+        sc.close()
+    for case, ok in cases:
+        print("  %-60s %s" % (case, "ok" if ok else "FAILED"))
+    print("file systems: %d cases, %d failed" % (len(cases), sum(1 for _, ok in cases if not ok)))
+    return 1 if fails else 0
+
+
+# ------------------------------------------------------------ contention
+
+
+def cmd_contention(args):
+    import threading
+
+    rng = random.Random(args.seed)
+    fails = Failures()
+    sc = Scratch(args.bin_dir)
+    can_remove = sc.has("zarnout")
+    workers = 4
+    stats = dict(runs=0, ok=0, locked=0, other=0, reads=0, torn=0)
+    lock_fail_times, ok_times = [], []
+    mutex = threading.Lock()
+    try:
+        sornrel.become_subreaper()
+        # Two packages per writer in two versions, sharing directories; a
+        # writer works only on its own, so its own runs fix their state.
+        pkgs = {}
+        for w in range(workers):
+            for tag in ("a", "b"):
+                name = b"w%d%s" % (w, tag.encode())
+                for v in (1, 2):
+                    files = {b"usr/share/%s/f%02d" % (name, k): b"%d" % v for k in range(10 + v)}
+                    files[b"usr/bin/%s" % name] = b"%d" % v
+                    path = os.path.join(sc.pkgs, "%s#%d.0-1.pkg.tar.zst" % (name.decode(), v))
+                    members = sornrel.pack(sornrel.simple_package(name, v, files,
+                                                                  [b"usr/share/common"]), path)
+                    pkgs[(name, b"%d.0-1" % v)] = (path, members)
+        models = [dict() for _ in range(workers)]  # name -> version, per writer
+        done = threading.Event()
+
+        def writer(w, wrng):
+            for _ in range(args.n):
+                name = b"w%d%s" % (w, wrng.choice([b"a", b"b"]))
+                current = models[w].get(name)
+                if current is None:
+                    version = wrng.choice([b"1.0-1", b"2.0-1"])
+                    op, spec = ("install", name, version), ("install", pkgs[(name, version)][0])
+                elif can_remove and wrng.random() < 0.4:
+                    op, spec = ("remove", name), ("remove", name.decode())
+                else:
+                    version = b"2.0-1" if current == b"1.0-1" else b"1.0-1"
+                    op = ("install", name, version)
+                    spec = ("install", pkgs[(name, version)][0], "-u")
+                status, _, err, took = sc.run(spec)
+                prog = "zarnin" if spec[0] == "install" else "zarnout"
+                with mutex:
+                    stats["runs"] += 1
+                    if status == 0:
+                        stats["ok"] += 1
+                        ok_times.append(took)
+                        if op[0] == "remove":
+                            models[w].pop(name, None)
+                        else:
+                            models[w][name] = op[2]
+                    elif status == 1 and err == prog.encode() + b": " + sornrel.LOCK_MESSAGE + b"\n":
+                        stats["locked"] += 1
+                        lock_fail_times.append(took)
+                    else:
+                        stats["other"] += 1
+                        fails.add("%s %s: status %d: %r" % (prog, spec[1:], status, err))
+
+        def reader():
+            while not done.is_set():
+                data = sornrel.read_bytes(sc.db)
+                with mutex:
+                    stats["reads"] += 1
+                try:
+                    parse_db(data)
+                except DbError as e:
+                    with mutex:
+                        stats["torn"] += 1
+                    fails.add("a reader saw a torn database: %s" % e)
+                time.sleep(0.001)  # leave the cores to the writers
+
+        threads = [threading.Thread(target=writer, args=(w, random.Random(rng.random())))
+                   for w in range(workers)]
+        rd = threading.Thread(target=reader)
+        rd.start()
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        done.set()
+        rd.join()
+
+        # No lost update: the database holds exactly what every writer's
+        # successful runs left, whatever their serial order.
+        records = parse_db(sornrel.read_bytes(sc.db))
+        got = {(r[0], r[1], r[2]) for r in records}
+        want = set()
+        for m in models:
+            for name, version in m.items():
+                want.add((name, version, tuple(sorted(pkgs[(name, version)][1]))))
+        lost = len(want - got) + len(got - want)
+        if lost:
+            fails.add("final database differs from the successful runs: %d records" % lost)
+        missing = sornrel.missing_paths(sc.root, records)
+        if missing:
+            fails.add("recorded paths missing: %r" % missing[:3])
+
+        # A holder killed with SIGKILL frees the lock at once.
+        big_files = {b"usr/share/slow/f%04d" % k: b"x" * 512 for k in range(3000)}
+        slow = os.path.join(sc.pkgs, "slow#1.0-1.pkg.tar.gz")
+        sornrel.pack(sornrel.simple_package(b"slow", 1, big_files), slow, "gzip")
+        killed_holders = freed = 0
+        for _ in range(5):
+            proc = sornrel.spawn_group(sc.argv(("install", slow, "-f")), sc.env())
+            held = False
+            while proc.poll() is None:
+                if not sornrel.lock_is_free(sc.dbdir):
+                    held = True
+                    break
+                time.sleep(0.0005)
+            sornrel.kill_group(proc)
+            if held:
+                killed_holders += 1
+                if sornrel.lock_is_free(sc.dbdir):
+                    freed += 1
+                else:
+                    fails.add("the lock outlived its killed holder")
+    finally:
+        sc.close()
+    print("contention: %d writers x %d runs: %d succeeded, %d refused by the lock, %d other "
+          "failures; %d lost updates" % (workers, args.n, stats["ok"], stats["locked"],
+                                         stats["other"], lost))
+    if lock_fail_times and ok_times:
+        print("  a refusal took at most %.0f ms (median %.0f ms); a successful run %.0f ms median"
+              % (1000 * max(lock_fail_times), 1000 * statistics.median(lock_fail_times),
+                 1000 * statistics.median(ok_times)))
+    print("  reader: %d reads of db during the runs, %d torn" % (stats["reads"], stats["torn"]))
+    print("  killed lock holders: %d, lock free at once after %d" % (killed_holders, freed))
+    if killed_holders == 0:
+        fails.add("no run was caught holding the lock")
+    return 1 if fails else 0
+
+
 # ------------------------------------------------------------ main
 
 
@@ -404,14 +729,20 @@ def main():
     c = sub.add_parser("crash")
     c.add_argument("-n", type=int, default=2000, help="kills (default 2000)")
     sub.add_parser("faults")
+    t = sub.add_parser("contention")
+    t.add_argument("-n", type=int, default=250, help="runs per writer (default 250)")
+    f = sub.add_parser("fs")
+    f.add_argument("--inner", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.seed is None:
         args.seed = int.from_bytes(os.urandom(4), "little")
-    print("seed %d" % args.seed)
+    if not getattr(args, "inner", False):
+        print("seed %d" % args.seed)
     if os.getuid() != 0:
         print("the programs install only as root; run as root", file=sys.stderr)
         return 1
-    return {"crash": cmd_crash, "faults": cmd_faults}[args.cmd](args)
+    return {"crash": cmd_crash, "faults": cmd_faults, "fs": cmd_fs,
+            "contention": cmd_contention}[args.cmd](args)
 
 
 if __name__ == "__main__":
