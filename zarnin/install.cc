@@ -160,6 +160,9 @@ int zarnin_main(int argc, char** argv) {
     prog_error("extraction failed: %s", opts.package);
     return 1;
   }
+  // tar lists headers that it never writes (a volume label); a recorded
+  // path must name what is on disk, or a later upgrade deletes a stranger.
+  members.reset(install_extracted(root, members.get()));
 
   int status = 0;
   StringListPtr changed(strlist_new());

@@ -1,8 +1,12 @@
 // Install mode, refused member names and the path indexes of one install.
 #include "zarnin/plan.h"
 
+#include <err.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -73,13 +77,23 @@ InstallMode install_decide(const PackageEntry* installed, const char* version,
 
 bool install_path_unsafe(const char* path) {
   if (path == nullptr) return false;
-  size_t len = strlen(path);
-  if (len >= kPathBuf - 1 || path[0] == '/') return true;
-  for (const char* c = path; c != nullptr; c = strchr(c, '/')) {
-    if (*c == '/') c++;
-    if (c[0] == '.' && c[1] == '.' && (c[2] == '/' || c[2] == '\0')) return true;
+  std::string_view rest(path);
+  if (rest.size() >= kPathBuf - 1) return true;
+  // tar escapes what it cannot print as it is (a backslash itself included),
+  // so a name holding one is not the name on disk.
+  if (rest.find('\\') != std::string_view::npos) return true;
+  // tar drops trailing blanks from the lines of an exclusion file, so such a
+  // configuration file could never be kept out of an extraction.
+  if (rest.starts_with("etc/") && (rest.ends_with(' ') || rest.ends_with('\t'))) return true;
+  // One spelling per file: no leading "/", no empty, "." or ".." component;
+  // a single trailing "/" marks a directory.
+  if (rest.ends_with('/')) rest.remove_suffix(1);
+  for (;;) {
+    std::string_view component = rest.substr(0, rest.find('/'));
+    if (component.empty() || component == "." || component == "..") return true;
+    if (component.size() == rest.size()) return false;
+    rest.remove_prefix(component.size() + 1);
   }
-  return false;
 }
 
 const char* install_first_unsafe(const StringList* members) {
@@ -160,4 +174,25 @@ StringList* install_obsolete(const PackageDb* db, const char* name,
     strlist_add(obsolete, path);
   }
   return obsolete;
+}
+
+StringList* install_extracted(const char* root, const StringList* members) {
+  // Members are relative and canonical by now, so root_path's join is the
+  // root, one "/" and the member; one buffer serves every lstat.
+  std::string full(root);
+  if (!full.ends_with('/')) full += '/';
+  size_t prefix = full.size();
+  StringList* extracted = strlist_new();
+  struct stat st;
+  for (uint64_t i = 0; i < members->in_use; i++) {
+    const char* path = members->strings[i];
+    if (path == nullptr) continue;
+    full.resize(prefix);
+    full += path;
+    if (lstat(full.c_str(), &st) == 0)
+      strlist_add(extracted, path);
+    else
+      warnx("not extracted, not recorded: %s", path);
+  }
+  return extracted;
 }

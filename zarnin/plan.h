@@ -1,6 +1,6 @@
 // The decisions of one install that need no process: the install mode, the
-// member names that are refused, conflicts with other packages' files and
-// the paths an upgrade leaves behind.
+// member names that are refused or were never extracted, conflicts with
+// other packages' files and the paths an upgrade leaves behind.
 #pragma once
 
 #include "db/db.h"
@@ -25,12 +25,19 @@ const char* install_root(const char* root_arg, const char* pkg_root_env);
 InstallMode install_decide(const PackageEntry* installed, const char* version,
                            bool upgrade, bool force);
 
-// True for a member name that could address something outside the root
-// once it is recorded: absolute, with a ".." component, or a listing line
-// that did not fit the capture buffer (4095 bytes or more).
+// True for a member name that is refused: one that could address something
+// outside the root once it is recorded (absolute, with a ".." component, or
+// a listing line that did not fit the capture buffer: 4095 bytes or more),
+// or one that would be recorded otherwise than it is on disk: escaped by tar
+// (it holds a backslash), not canonical (a leading "./", an empty or "."
+// component), or a name under "etc/" ending in a blank or a tab.
 bool install_path_unsafe(const char* path);
 // The first unsafe member, or null.
 const char* install_first_unsafe(const StringList* members);
+// The members that exist under root (lstat), in order. Each other one was
+// listed by tar but never written (a volume label, for one) and is reported
+// with warnx "not extracted, not recorded: %s". A new list.
+StringList* install_extracted(const char* root, const StringList* members);
 // True when the package name or version cannot be stored in the database:
 // empty, or holding a newline.
 bool install_name_unstorable(const char* name, const char* version);

@@ -73,6 +73,11 @@ const char* const* const* decompressor_candidates(CompressionTag tag) {
 // tar reads extra options from TAR_OPTIONS: "-v" there would corrupt the
 // captured listing and "-P" would let members escape the target directory.
 constexpr const char kTarOptions[] = "TAR_OPTIONS";
+// tar quotes the names it prints by the locale: under "C" every byte outside
+// ASCII becomes an octal escape. With one UTF-8 locale for every tar, a
+// UTF-8 name is listed, recorded and footprinted as it is on disk, whatever
+// the caller's locale; what tar still escapes holds a backslash.
+constexpr const char kTarLocale[] = "LC_ALL=C.UTF-8";
 
 // Appends tar's output lines to capture: a 4096-byte buffer, each piece cut
 // at its first newline, empty pieces dropped. A line that does not fit
@@ -127,7 +132,7 @@ bool run_tar(char* const* tar_argv, StringList* capture) {
     out_write.reset(q[1]);
   }
   ChildSpec cmd{.program = "tar", .argv = tar_argv, .stdout_fd = out_write.get(),
-                 .unset_env = kTarOptions};
+                 .unset_env = kTarOptions, .set_env = kTarLocale};
   Child tar(spawn_child(cmd));
   if (!tar.started()) {
     warn("fork");

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include "util/util.h"
@@ -54,8 +55,10 @@ void exec_candidates(const ChildSpec& cmd) {
       if (null_fd > STDERR_FILENO) close(null_fd);
     }
   }
-  // The child of a single-threaded process may change its own environment.
+  // The child of a single-threaded process may change its own environment;
+  // putenv keeps the caller's string, which lives on in this copy of memory.
   if (cmd.unset_env != nullptr) unsetenv(cmd.unset_env);
+  if (cmd.set_env != nullptr) putenv(const_cast<char*>(cmd.set_env));
   if (cmd.exec_hook != nullptr)
     cmd.exec_hook(cmd.exec_arg);
   else
@@ -69,14 +72,24 @@ pid_t fork_child(const ChildSpec& cmd) {
   return pid;
 }
 
-// The environment without cmd.unset_env.
+// The environment entry ("NAME=value") is one of the variable name.
+bool names_variable(const char* entry, std::string_view name) {
+  return !name.empty() && strncmp(entry, name.data(), name.size()) == 0 &&
+         entry[name.size()] == '=';
+}
+
+// The environment without cmd.unset_env, with cmd.set_env in place of the
+// inherited value of its variable.
 std::vector<char*> child_environment(const ChildSpec& cmd) {
+  std::string_view unset = cmd.unset_env != nullptr ? cmd.unset_env : "";
+  std::string_view set = cmd.set_env != nullptr ? cmd.set_env : "";
+  set = set.substr(0, set.find('='));
   std::vector<char*> env;
-  size_t len = cmd.unset_env != nullptr ? strlen(cmd.unset_env) : 0;
   for (char** e = environ; *e != nullptr; e++) {
-    if (len > 0 && strncmp(*e, cmd.unset_env, len) == 0 && (*e)[len] == '=') continue;
+    if (names_variable(*e, unset) || names_variable(*e, set)) continue;
     env.push_back(*e);
   }
+  if (cmd.set_env != nullptr) env.push_back(const_cast<char*>(cmd.set_env));
   env.push_back(nullptr);
   return env;
 }

@@ -108,6 +108,7 @@ struct ChildSpec {
   // argument vectors whose first word names the program.
   const char* const* const* candidates = nullptr;
   const char* unset_env = nullptr;  // a variable the child does not inherit
+  const char* set_env = nullptr;    // "NAME=value": the child has this value
   // Called in the child instead of exec'ing anything when set; returning
   // means the start failed.
   void (*exec_hook)(const void* arg) = nullptr;

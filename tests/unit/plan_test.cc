@@ -78,13 +78,23 @@ TEST(InstallPaths, UnsafeNames) {
     std::string path;
     bool unsafe;
   } cases[] = {
-      {"usr/bin/foo", false},     {"usr/", false},          {"./usr/bin", false},
+      {"usr/bin/foo", false},     {"usr/", false},          {"./usr/bin", true},
       {"..foo/bar", false},       {"foo../bar", false},     {"a/...", false},
-      {"a//b", false},            {"/etc/passwd", true},    {"/", true},
+      {"a//b", true},             {"/etc/passwd", true},    {"/", true},
       {"..", true},               {"../x", true},           {"usr/../../x", true},
       {"usr/..", true},           {"usr//../x", true},      {"a/../", true},
       {std::string(4094, 'a'), false}, {std::string(4095, 'a'), true},
       {std::string(5000, 'a'), true},
+      // Other spellings of one path.
+      {"./", true},               {".", true},              {"a/./b", true},
+      {"a/.", true},              {"a/./", true},           {"a//", true},
+      {"//a", true},              {".a/b", false},          {"a/.b/", false},
+      // What tar escapes, and configuration names an exclusion file cuts.
+      {"usr/share/caf\\303\\251", true}, {"usr/back\\\\slash", true},
+      {"usr/share/caf\xc3\xa9", false},  {"etc/trail.conf ", true},
+      {"etc/tab.conf\t", true},          {"etc/dir /", false},
+      {"etc/ lead.conf", false},         {"usr/share/trail ", false},
+      {"etc ", false},
   };
   for (const Case& c : cases)
     EXPECT_EQ(c.unsafe, install_path_unsafe(c.path.c_str())) << c.path.substr(0, 40);
@@ -208,14 +218,18 @@ TEST(InstallConflicts, IndexAgreesWithTheSearchOnRandomDatabases) {
 
 TEST(InstallObsolete, DescendingWithoutOthersOrUnsafePaths) {
   PackageDbPtr db(memory_db({
-      {"foo", {"usr/", "usr/bin/", "usr/bin/a", "usr/bin/b", "usr/lib/x", "../evil", "/abs"}},
+      {"foo", {"usr/", "usr/bin/", "usr/bin/a", "usr/bin/b", "usr/lib/x", "../evil", "/abs",
+               "usr//lib/x", "./etc/app.conf"}},
       {"bar", {"usr/lib/x", "usr/"}},
   }));
   PackageEntry* installed = db_find(db.get(), "foo");
   StringListPtr members(list_of({"usr/", "usr/bin/", "usr/bin/b"}));
   StringListPtr dropped(install_dropped(installed->files, members.get()));
-  EXPECT_EQ((std::vector<std::string>{"../evil", "/abs", "usr/bin/a", "usr/lib/x"}),
+  EXPECT_EQ((std::vector<std::string>{"../evil", "./etc/app.conf", "/abs", "usr//lib/x",
+                                      "usr/bin/a", "usr/lib/x"}),
             strings_of(dropped.get()));
+  // Another spelling of bar's "usr/lib/x", recorded before such names were
+  // refused, is not deleted either.
   StringListPtr obsolete(install_obsolete(db.get(), "foo", dropped.get()));
   EXPECT_EQ((std::vector<std::string>{"usr/bin/a"}), strings_of(obsolete.get()));
 }

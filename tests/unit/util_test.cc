@@ -223,21 +223,29 @@ TEST(Process, CandidatesAndEnvironment) {
   int out = open((t / "out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
   ASSERT_GE(out, 0);
   const char* missing[] = {"no-such-program-here", nullptr};
-  const char* env[] = {"sh", "-c", "echo \"${SORN_DROP-unset} ${SORN_KEEP-unset}\"", nullptr};
+  const char* env[] = {"sh", "-c",
+                       "echo \"${SORN_DROP-unset} ${SORN_KEEP-unset} ${SORN_SET-unset}\"; "
+                       "env | grep -c ^SORN_SET=",
+                       nullptr};
   const char* const* candidates[] = {missing, env, nullptr};
   setenv("SORN_DROP", "x", 1);
   setenv("SORN_KEEP", "y", 1);
-  EXPECT_EQ(0, run_child({.stdout_fd = out, .candidates = candidates, .unset_env = "SORN_DROP"}));
+  setenv("SORN_SET", "old", 1);
+  EXPECT_EQ(0, run_child({.stdout_fd = out, .candidates = candidates, .unset_env = "SORN_DROP",
+                          .set_env = "SORN_SET=new value"}));
   // The same through a forked child, which quiet output needs.
-  std::string to_file = std::string(env[2]) + " > " + (t / "forked");
+  std::string to_file = "(" + std::string(env[2]) + ") > " + (t / "forked");
   const char* env_forked[] = {"sh", "-c", to_file.c_str(), nullptr};
   const char* const* forked[] = {missing, env_forked, nullptr};
-  EXPECT_EQ(0, run_child({.quiet = true, .candidates = forked, .unset_env = "SORN_DROP"}));
-  EXPECT_EQ("unset y\n", sorn_test::read_file(t / "out"));
-  EXPECT_EQ("unset y\n", sorn_test::read_file(t / "forked"));
+  EXPECT_EQ(0, run_child({.quiet = true, .candidates = forked, .unset_env = "SORN_DROP",
+                          .set_env = "SORN_SET=new value"}));
+  EXPECT_EQ("unset y new value\n1\n", sorn_test::read_file(t / "out"));
+  EXPECT_EQ("unset y new value\n1\n", sorn_test::read_file(t / "forked"));
   EXPECT_STREQ("x", getenv("SORN_DROP")) << "the parent keeps its environment";
+  EXPECT_STREQ("old", getenv("SORN_SET"));
   unsetenv("SORN_DROP");
   unsetenv("SORN_KEEP");
+  unsetenv("SORN_SET");
   close(out);
 
   const char* const* none[] = {missing, missing, nullptr};
