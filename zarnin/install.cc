@@ -150,6 +150,10 @@ int zarnin_main(int argc, char** argv) {
   install_sort_lists(db.get());
   StringListPtr conflicts(install_conflicts(db.get(), name.get(), members.get()));
   if (!opts.force && conflicts->in_use > 0) refuse_conflicts(name.get(), conflicts.get());
+  // Checked under the lock, so no other install changes the root meanwhile;
+  // -f does not lift it.
+  if (const char* escaping = install_first_escaping(root, members.get()))
+    errx(1, "unsafe path in package: %s", escaping);
 
   StringListPtr keep(mode == InstallMode::kReinstall ? config_keep_list(root, members.get())
                                                      : strlist_new());
@@ -163,6 +167,7 @@ int zarnin_main(int argc, char** argv) {
   // tar lists headers that it never writes (a volume label); a recorded
   // path must name what is on disk, or a later upgrade deletes a stranger.
   members.reset(install_extracted(root, members.get()));
+  members.reset(install_drop_foreign_links(root, members.get()));
 
   int status = 0;
   StringListPtr changed(strlist_new());

@@ -3,8 +3,10 @@
 
 #include <err.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -176,6 +178,39 @@ StringList* install_obsolete(const PackageDb* db, const char* name,
   return obsolete;
 }
 
+const char* install_first_escaping(const char* root, const StringList* members) {
+  CharPtr real_root(realpath(root, nullptr));
+  if (real_root == nullptr || strcmp(real_root.get(), "/") == 0) return nullptr;
+  std::string inside = std::string(real_root.get()) + "/";
+  // Each path of the root is looked at once, however many members lie below.
+  std::unordered_map<std::string, bool> leaves;
+  auto escapes = [&](const std::string& rel) {
+    auto [it, fresh] = leaves.emplace(rel, false);
+    if (!fresh) return it->second;
+    CharPtr full(root_path(root, rel.c_str()));
+    struct stat st;
+    if (lstat(full.get(), &st) != 0 || !S_ISLNK(st.st_mode)) return false;
+    CharPtr real(realpath(full.get(), nullptr));
+    it->second = real == nullptr || strncmp(real.get(), inside.c_str(), inside.size()) != 0;
+    return it->second;
+  };
+  for (uint64_t i = 0; i < members->in_use; i++) {
+    const char* member = members->strings[i];
+    if (member == nullptr) continue;
+    std::string_view path(member);
+    bool directory = path.ends_with('/');
+    if (directory) path.remove_suffix(1);
+    // Every parent of the member, and a directory member itself: tar keeps
+    // an existing link to a directory and goes on through it.
+    for (size_t slash = path.find('/'); ; slash = path.find('/', slash + 1)) {
+      if (slash == std::string_view::npos && !directory) break;
+      if (escapes(std::string(path.substr(0, slash)))) return member;
+      if (slash == std::string_view::npos) break;
+    }
+  }
+  return nullptr;
+}
+
 StringList* install_extracted(const char* root, const StringList* members) {
   // Members are relative and canonical by now, so root_path's join is the
   // root, one "/" and the member; one buffer serves every lstat.
@@ -195,4 +230,39 @@ StringList* install_extracted(const char* root, const StringList* members) {
       warnx("not extracted, not recorded: %s", path);
   }
   return extracted;
+}
+
+StringList* install_drop_foreign_links(const char* root, const StringList* members) {
+  struct Inode {
+    nlink_t links;
+    std::unordered_set<std::string_view> names;
+  };
+  std::unordered_map<std::string, Inode> shared;  // "dev:ino" of files linked more than once
+  struct stat st;
+  for (uint64_t i = 0; i < members->in_use; i++) {
+    const char* path = members->strings[i];
+    if (path == nullptr || is_directory(path)) continue;
+    CharPtr full(root_path(root, path));
+    if (lstat(full.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink < 2) continue;
+    Inode& inode = shared[strformat("%ju:%ju", static_cast<uintmax_t>(st.st_dev),
+                                    static_cast<uintmax_t>(st.st_ino))];
+    inode.links = st.st_nlink;
+    inode.names.insert(path);
+  }
+  std::unordered_set<std::string_view> foreign;
+  for (const auto& [key, inode] : shared)
+    if (inode.links > inode.names.size()) foreign.insert(inode.names.begin(), inode.names.end());
+  StringList* kept = strlist_new();
+  for (uint64_t i = 0; i < members->in_use; i++) {
+    const char* path = members->strings[i];
+    if (path == nullptr) continue;
+    if (!foreign.contains(path)) {
+      strlist_add(kept, path);
+      continue;
+    }
+    CharPtr full(root_path(root, path));
+    unlink(full.get());
+    warnx("hard link out of the package, removed: %s", path);
+  }
+  return kept;
 }

@@ -34,10 +34,24 @@ InstallMode install_decide(const PackageEntry* installed, const char* version,
 bool install_path_unsafe(const char* path);
 // The first unsafe member, or null.
 const char* install_first_unsafe(const StringList* members);
+// The first member that tar would write outside root: one below (or, for a
+// directory member, at) a path of root that is a symbolic link resolving
+// outside root, or not resolving at all. tar follows such a link, which an
+// earlier package or the administrator may have made (an absolute target
+// names the running system's file, not the root's). Null when there is
+// none, and always for the root "/".
+const char* install_first_escaping(const char* root, const StringList* members);
 // The members that exist under root (lstat), in order. Each other one was
 // listed by tar but never written (a volume label, for one) and is reported
 // with warnx "not extracted, not recorded: %s". A new list.
 StringList* install_extracted(const char* root, const StringList* members);
+// The members without the regular files that tar made hard links to a file
+// outside the package (through a link of the root that leads elsewhere):
+// a file whose link count exceeds the number of members naming it. Each
+// such name is unlinked again, so the root shares no file with the world
+// outside it, and reported with warnx "hard link out of the package,
+// removed: %s". A new list.
+StringList* install_drop_foreign_links(const char* root, const StringList* members);
 // True when the package name or version cannot be stored in the database:
 // empty, or holding a newline.
 bool install_name_unstorable(const char* name, const char* version);
