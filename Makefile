@@ -61,7 +61,7 @@ fuzz: deps
 reliability: deps
 	cmake -S . -B $(CHECK_DIR) -DCMAKE_BUILD_TYPE=Debug -DSORN_SANITIZE=ON -DSORN_BENCH=OFF
 	cmake --build $(CHECK_DIR) -j $(JOBS) --target zarnin $(if $(wildcard zarnout/main.cc),zarnout)
-	@status=0; for run in "crash -n 2000" faults fs "contention -n 250"; do \
+	@status=0; for run in "crash -n 2000" faults fs "contention -n 250" "names -n 3000"; do \
 	  python3 tests/reliability/reliability.py --bin-dir $(CHECK_DIR) $$run || status=1; \
 	done; exit $$status
 

@@ -717,6 +717,191 @@ def cmd_contention(args):
     return 1 if fails else 0
 
 
+# ------------------------------------------------------------ member names
+
+
+def odd_component(rng):
+    """One path component from the odd classes, or a plain one."""
+    kind = rng.randrange(30)  # two in three plain
+    plain = bytes(rng.choice(b"abcdefghij0123456789") for _ in range(rng.randint(1, 6)))
+    if kind == 0:
+        return b".."
+    if kind == 1:
+        return b"."
+    if kind == 2:
+        return b""  # gives "//"
+    if kind == 3:
+        return plain + b"\\" + plain
+    if kind == 4:
+        return plain + bytes([rng.choice(list(range(1, 32)) + [127])]) + plain
+    if kind == 5:
+        return plain + bytes(rng.randint(128, 255) for _ in range(rng.randint(1, 3)))
+    if kind == 6:
+        return plain + "\u00e9\u4e2d".encode()
+    if kind == 7:
+        return plain + rng.choice([b" ", b"  ", b"\t"])
+    if kind == 8:
+        return plain * (255 // len(plain))
+    return plain
+
+
+def odd_name(rng):
+    """A member name: relative, absolute, "./"-led or 4095+ bytes long."""
+    if rng.random() < 0.05:
+        comp = b"d" * 200
+        return b"/".join([comp] * 21)  # 4220 bytes
+    parts = [odd_component(rng) for _ in range(rng.randint(1, 4))]
+    name = b"/".join(parts)
+    r = rng.random()
+    if r < 0.04:
+        name = b"/" + name
+    elif r < 0.08:
+        name = b"./" + name
+    elif r < 0.15:
+        name = b"etc/" + name
+    return name or b"x"
+
+
+def odd_package(rng, path, sentinel, links):
+    """A plain tar of a few members with odd names, symbolic links that lead
+    out of the root and hard links. links holds the symbolic link names that
+    earlier packages installed, so a member can lead through one of them."""
+    import io
+    import tarfile
+
+    def info(name, kind, target=b""):
+        ti = tarfile.TarInfo(name.decode("utf-8", "surrogateescape"))
+        ti.type = kind
+        ti.mode = 0o755 if kind == tarfile.DIRTYPE else 0o644
+        ti.uname = ti.gname = "root"
+        ti.linkname = target.decode("utf-8", "surrogateescape")
+        return ti
+
+    out = io.BytesIO()
+    with tarfile.open(fileobj=out, mode="w", format=tarfile.GNU_FORMAT,
+                      encoding="utf-8", errors="surrogateescape") as tar:
+        names = []
+        for _ in range(rng.randint(1, 5)):
+            r = rng.random()
+            name = odd_name(rng)
+            if r < 0.15:
+                target = rng.choice([b"../sentinel", b"../../sentinel/dir", sentinel,
+                                     sentinel + b"/file", b"..", b"/", b"plain"])
+                tar.addfile(info(name, tarfile.SYMTYPE, target))
+                names.append(name)
+            elif r < 0.25:
+                target = rng.choice(names + [l + b"/file" for l in links[-3:]] +
+                                    [b"../sentinel/file", sentinel + b"/file"])
+                tar.addfile(info(name, tarfile.LNKTYPE, target))
+            elif r < 0.35:
+                tar.addfile(info(name, tarfile.DIRTYPE))
+            elif r < 0.5 and (names or links):
+                # Through a link of this package or of an earlier one.
+                through = rng.choice(names + links)
+                ti = info(through + b"/" + odd_component(rng) + b"f", tarfile.REGTYPE)
+                data = b"through a link\n"
+                ti.size = len(data)
+                tar.addfile(ti, io.BytesIO(data))
+            else:
+                data = b"data %d\n" % rng.randrange(1000)
+                ti = info(name, tarfile.REGTYPE)
+                ti.size = len(data)
+                tar.addfile(ti, io.BytesIO(data))
+    with open(path, "wb") as f:
+        f.write(out.getvalue())
+
+
+def tree_digest(top):
+    """Names, kinds, modes, link counts, contents and link targets of a
+    tree, without following links."""
+    import hashlib
+    h = hashlib.sha256()
+    top_b = top.encode()
+    for dirpath, dirnames, filenames in os.walk(top_b, followlinks=False):
+        dirnames.sort()
+        for n in sorted(dirnames + filenames):
+            p = os.path.join(dirpath, n)
+            st = os.lstat(p)
+            h.update(p[len(top_b):] + b"\0%o\0%d\0" % (st.st_mode, st.st_nlink))
+            if os.path.islink(p):
+                h.update(os.readlink(p))
+            elif os.path.isfile(p):
+                with open(p, "rb") as f:
+                    h.update(f.read())
+    return h.hexdigest()
+
+
+def cmd_names(args):
+    rng = random.Random(args.seed)
+    fails = Failures()
+    sc = Scratch(args.bin_dir)
+    counts = dict(packages=0, installed=0, refused=0, failed=0, removed=0, escapes=0, misspelled=0)
+    reasons = {}
+    try:
+        sentinel = os.path.join(sc.work, "sentinel")
+        os.makedirs(sentinel + "/dir")
+        for p, data in (("file", b"sentinel\n"), ("dir/file", b"inner\n")):
+            with open(os.path.join(sentinel, p), "wb") as f:
+                f.write(data)
+        guard = tree_digest(sentinel)
+        work_names = sorted(os.listdir(sc.work))
+        links = []
+        for i in range(args.n):
+            path = os.path.join(sc.pkgs, "n%d#1.pkg.tar.gz" % i)
+            odd_package(rng, path, sentinel.encode(), links)
+            counts["packages"] += 1
+            status, _, err, _ = sc.run(("install", path, "-f"))
+            kept = path
+            err = err.decode(errors="replace")
+            records = parse_db(sornrel.read_bytes(sc.db))
+            if status == 0:
+                counts["installed"] += 1
+                mine = [r for r in records if r[0] == b"n%d" % i]
+                for _, _, paths in mine:
+                    for p in paths:
+                        full = os.path.join(sc.root.encode(), p)
+                        if not os.path.lexists(full):
+                            counts["misspelled"] += 1
+                            fails.add("n%d: recorded %r is not on disk" % (i, p))
+                        elif os.path.islink(full.rstrip(b"/")):
+                            links.append(p.rstrip(b"/"))
+            else:
+                # The program's own verdict is its last line; tar's warnings
+                # come before it.
+                last = err.splitlines()[-1] if err else "status %d" % status
+                key = last.split(": ")[-2] if last.count(": ") >= 2 else last
+                if "unsafe path" in last or "invalid package" in last:
+                    counts["refused"] += 1
+                else:
+                    counts["failed"] += 1
+                reasons[key] = reasons.get(key, 0) + 1
+            if status == 0 and sc.has("zarnout") and rng.random() < 0.3:
+                st2, _, err2, _ = sc.run(("remove", "n%d" % i))
+                counts["removed"] += st2 == 0
+                if st2 != 0:
+                    fails.add("n%d: removal failed: %s" % (i, err2.decode(errors="replace")))
+            if tree_digest(sentinel) != guard or sorted(os.listdir(sc.work)) != work_names:
+                counts["escapes"] += 1
+                fails.add("n%d (status %d) changed something outside the root: %s"
+                          % (i, status, err))
+                if args.keep:
+                    os.makedirs(args.keep, exist_ok=True)
+                    subprocess.run(["cp", kept, args.keep])
+                guard = tree_digest(sentinel)
+                work_names = sorted(os.listdir(sc.work))
+            if os.listdir(sc.tmp):
+                fails.add("n%d left %r in TMPDIR" % (i, os.listdir(sc.tmp)))
+            os.unlink(kept)
+    finally:
+        sc.close()
+    print("member names: %(packages)d packages: %(installed)d installed, %(refused)d refused, "
+          "%(failed)d failed otherwise, %(removed)d removed again; %(escapes)d changed "
+          "something outside the root, %(misspelled)d recorded paths not on disk" % counts)
+    for key, n in sorted(reasons.items(), key=lambda kv: -kv[1])[:8]:
+        print("  %5d  %s" % (n, key))
+    return 1 if fails else 0
+
+
 # ------------------------------------------------------------ main
 
 
@@ -731,6 +916,9 @@ def main():
     sub.add_parser("faults")
     t = sub.add_parser("contention")
     t.add_argument("-n", type=int, default=250, help="runs per writer (default 250)")
+    m = sub.add_parser("names")
+    m.add_argument("-n", type=int, default=3000, help="packages (default 3000)")
+    m.add_argument("--keep", help="copy each package that escaped the root here")
     f = sub.add_parser("fs")
     f.add_argument("--inner", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -742,7 +930,7 @@ def main():
         print("the programs install only as root; run as root", file=sys.stderr)
         return 1
     return {"crash": cmd_crash, "faults": cmd_faults, "fs": cmd_fs,
-            "contention": cmd_contention}[args.cmd](args)
+            "contention": cmd_contention, "names": cmd_names}[args.cmd](args)
 
 
 if __name__ == "__main__":
