@@ -160,14 +160,17 @@ int zarnin_main(int argc, char** argv) {
   // Package metadata is read and its accounts are created here, before
   // any file of the package lands.
 
-  if (extract(mode, opts.package, root, members.get(), keep.get()) != 0) {
+  int extracted = extract(mode, opts.package, root, members.get(), keep.get());
+  // Also after a failed extraction: whatever tar wrote before it stopped
+  // keeps no link to a file outside the package.
+  members.reset(install_drop_foreign_links(root, members.get()));
+  if (extracted != 0) {
     prog_error("extraction failed: %s", opts.package);
     return 1;
   }
   // tar lists headers that it never writes (a volume label); a recorded
   // path must name what is on disk, or a later upgrade deletes a stranger.
   members.reset(install_extracted(root, members.get()));
-  members.reset(install_drop_foreign_links(root, members.get()));
 
   int status = 0;
   StringListPtr changed(strlist_new());

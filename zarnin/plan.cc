@@ -241,8 +241,12 @@ StringList* install_drop_foreign_links(const char* root, const StringList* membe
   struct stat st;
   for (uint64_t i = 0; i < members->in_use; i++) {
     const char* path = members->strings[i];
-    if (path == nullptr || is_directory(path)) continue;
-    CharPtr full(root_path(root, path));
+    if (path == nullptr) continue;
+    // A hard link may carry a directory's trailing "/" in its name; tar
+    // writes it without.
+    std::string name(path);
+    if (name.size() > 1 && name.ends_with('/')) name.pop_back();
+    CharPtr full(root_path(root, name.c_str()));
     if (lstat(full.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink < 2) continue;
     Inode& inode = shared[strformat("%ju:%ju", static_cast<uintmax_t>(st.st_dev),
                                     static_cast<uintmax_t>(st.st_ino))];
@@ -260,7 +264,9 @@ StringList* install_drop_foreign_links(const char* root, const StringList* membe
       strlist_add(kept, path);
       continue;
     }
-    CharPtr full(root_path(root, path));
+    std::string name(path);
+    if (name.size() > 1 && name.ends_with('/')) name.pop_back();
+    CharPtr full(root_path(root, name.c_str()));
     unlink(full.get());
     warnx("hard link out of the package, removed: %s", path);
   }

@@ -47,7 +47,8 @@ const char* install_first_escaping(const char* root, const StringList* members);
 StringList* install_extracted(const char* root, const StringList* members);
 // The members without the regular files that tar made hard links to a file
 // outside the package (through a link of the root that leads elsewhere):
-// a file whose link count exceeds the number of members naming it. Each
+// a file whose link count exceeds the number of members naming it (a name
+// with a trailing "/" counts without it). Each
 // such name is unlinked again, so the root shares no file with the world
 // outside it, and reported with warnx "hard link out of the package,
 // removed: %s". A new list.

@@ -83,20 +83,38 @@ TEST_F(EscapeInstall, NothingLandsOutsideTheRoot) {
 
 TEST_F(EscapeInstall, HardLinkOutOfThePackageIsTakenOut) {
   // "h" is archived as a hard link to "abs/file": through the root's link,
-  // that is the file outside.
-  PackageTree t;
-  t.file("f", "f\n").hardlink("h", "f");
-  std::string package = work_ / "hl#1-1.pkg.tar.none";
-  sh("cd " + shell_quote(t.path()) +
-     " && tar --owner=root --group=root --transform='s,^f$,abs/file,hRS' -cf " +
-     shell_quote(package) + " f h");
-  std::string before = outside_state();
-  RunResult r = zarnin(package);
-  EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_THAT(r.err, HasSubstr("hard link out of the package, removed: h"));
-  EXPECT_FALSE(exists(root_ + "/h"));
-  EXPECT_EQ(before, outside_state());
-  EXPECT_THAT(read_file(root_ + "/var/lib/pkg/db"), HasSubstr("hl\n1-1\nf\n\n"));
+  // that is the file outside. Also under a directory's name "h/", and when
+  // the extraction fails after it ("f/x" below the regular file "f"). Every
+  // run is forced, so each case reinstalls over the one before.
+  struct Case {
+    std::string name_transform;  // of the member "h"
+    std::string tail;            // members after it
+    int status;
+    std::string err;
+  } cases[] = {
+      {"s,^h$,h,", "", 0, "hard link out of the package, removed: h\n"},
+      {"s,^h$,h/,", "", 0, "hard link out of the package, removed: h/\n"},
+      {"s,^h$,h,", "f/x", 1, "extraction failed: "},
+  };
+  for (const Case& c : cases) {
+    PackageTree t;
+    t.file("f", "f\n").hardlink("h", "f");
+    if (!c.tail.empty()) t.file("t/x", "x\n");
+    std::string package = work_ / "hl#1-1.pkg.tar.none";
+    sh("cd " + shell_quote(t.path()) +
+       " && tar --owner=root --group=root --transform='s,^f$,abs/file,hRS' --transform=" +
+       shell_quote(c.name_transform + "rSH") + " --transform='s,^t/x$,f/x,rSH' -cf " +
+       shell_quote(package) + " f h" + (c.tail.empty() ? "" : " t/x"));
+    std::string before = outside_state();
+    RunResult r = zarnin(package);
+    EXPECT_EQ(c.status, r.status) << c.name_transform << r.err;
+    EXPECT_THAT(r.err, HasSubstr(c.err)) << c.name_transform;
+    EXPECT_FALSE(exists(root_ + "/h")) << c.name_transform;
+    EXPECT_EQ(before, outside_state()) << c.name_transform;
+    if (c.status == 0) {
+      EXPECT_THAT(read_file(root_ + "/var/lib/pkg/db"), HasSubstr("hl\n1-1\nf\n\n"));
+    }
+  }
 }
 
 }  // namespace
