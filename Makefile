@@ -1,8 +1,10 @@
 # Two entry points: `make check` (install what the tests need, build with
 # sanitizers, run every test) and `make demo` (install an example package
-# into a scratch root). `make bench` prints the performance figures;
-# `make fuzz` runs every fuzz target for FUZZ_SECONDS and `make reliability`
-# the full crash, fault, file-system, contention and member-name runs.
+# into a scratch root, upgrade it and remove it again). `make bench` prints
+# the performance figures; `make install` and `make uninstall` honour PREFIX
+# and DESTDIR. `make fuzz` runs every fuzz target for FUZZ_SECONDS and
+# `make reliability` the full crash, fault, file-system, contention and
+# member-name runs.
 
 BUILD      ?= build
 JOBS       ?= $(shell nproc)
@@ -13,13 +15,23 @@ FUZZ_SECONDS ?= 60
 
 # Debian packages the build and the tests use: the compiler and test
 # framework, GNU tar with every compressor, and the real tools that the
-# integration tests run inside chroot roots.
+# integration tests run inside chroot roots. runit comes without its
+# recommendations, so that nothing is set up to supervise the host.
 DEB_PACKAGES := cmake g++ make libgtest-dev libgmock-dev tar gzip pigz zstd \
                 xz-utils bzip2 lbzip2 pbzip2 lzip plzip libcap2-bin passwd \
-                util-linux coreutils libc-bin clang-14 libclang-rt-14-dev \
-                strace python3
+                util-linux coreutils libc-bin runit
+# The packaging tests: manual page lint, bash completion, the installed
+# library found through pkg-config.
+DEB_PACKAGES += mandoc bash-completion pkgconf
+# The fuzz targets (clang with libFuzzer) and the reliability runs (strace
+# fault injection, the Python harness).
+DEB_PACKAGES += clang-14 libclang-rt-14-dev strace python3
 
-.PHONY: all check demo bench deps release clean fuzz reliability
+# Installation: the Release build, under PREFIX, staged under DESTDIR.
+PREFIX     ?= /usr/local
+DESTDIR    ?=
+
+.PHONY: all check demo bench deps release install uninstall clean fuzz reliability
 
 all: release
 
@@ -29,11 +41,12 @@ deps:
 	  done); \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:" $$missing; \
-	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
 
 check: deps
-	cmake -S . -B $(CHECK_DIR) -DCMAKE_BUILD_TYPE=Debug -DSORN_SANITIZE=ON -DSORN_BENCH=OFF
+	cmake -S . -B $(CHECK_DIR) -DCMAKE_BUILD_TYPE=Debug -DSORN_SANITIZE=ON -DSORN_BENCH=OFF \
+	  -DSORN_WERROR=ON
 	cmake --build $(CHECK_DIR) -j $(JOBS)
 	cd $(CHECK_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 300
 
@@ -59,11 +72,21 @@ fuzz: deps
 # contending writers, a few thousand odd member names. On the sanitizer
 # build, so a memory error on any path shows too.
 reliability: deps
-	cmake -S . -B $(CHECK_DIR) -DCMAKE_BUILD_TYPE=Debug -DSORN_SANITIZE=ON -DSORN_BENCH=OFF
+	cmake -S . -B $(CHECK_DIR) -DCMAKE_BUILD_TYPE=Debug -DSORN_SANITIZE=ON -DSORN_BENCH=OFF \
+	  -DSORN_WERROR=ON
 	cmake --build $(CHECK_DIR) -j $(JOBS) --target zarnin $(if $(wildcard zarnout/main.cc),zarnout)
 	@status=0; for run in "crash -n 2000" faults fs "contention -n 250" "names -n 3000"; do \
 	  python3 tests/reliability/reliability.py --bin-dir $(CHECK_DIR) $$run || status=1; \
 	done; exit $$status
+
+install: release
+	DESTDIR="$(DESTDIR)" cmake --install $(RELEASE_DIR) --prefix "$(PREFIX)"
+
+# Removes what the last `make install` wrote, as listed in
+# $(RELEASE_DIR)/install_manifest.txt; give it the same DESTDIR.
+uninstall:
+	DESTDIR="$(DESTDIR)" cmake -DMANIFEST="$(abspath $(RELEASE_DIR))/install_manifest.txt" \
+	  -P cmake/uninstall.cmake
 
 clean:
 	rm -rf $(BUILD)

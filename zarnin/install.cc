@@ -11,6 +11,7 @@
 
 #include "archive/archive.h"
 #include "db/db.h"
+#include "integrate/integrate.h"
 #include "zarnin/config.h"
 #include "zarnin/footprint.h"
 #include "zarnin/plan.h"
@@ -37,20 +38,6 @@ struct InstallOptions {
         "  -r  alternative installation root\n",
         stderr);
   exit(1);
-}
-
-// The archive pipeline swaps standard input and the quiet extraction
-// standard error; a closed descriptor there would be reused by a pipe end
-// and then closed under it.
-void ensure_standard_fds(void) {
-  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
-    if (fcntl(fd, F_GETFD) >= 0) continue;
-    int null_fd = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
-    if (null_fd >= 0 && null_fd != fd) {
-      dup2(null_fd, fd);
-      close(null_fd);
-    }
-  }
 }
 
 InstallOptions parse_options(int argc, char** argv) {
@@ -125,7 +112,7 @@ int zarnin_main(int argc, char** argv) {
   ensure_standard_fds();
   InstallOptions opts = parse_options(argc, argv);
   if (getuid() != 0) errx(1, "must be root to install packages");
-  const char* root = install_root(opts.root_arg, getenv("PKG_ROOT"));
+  const char* root = choose_root(opts.root_arg, getenv("PKG_ROOT"));
 
   char* name_raw = nullptr;
   char* version_raw = nullptr;
@@ -147,7 +134,7 @@ int zarnin_main(int argc, char** argv) {
   InstallMode mode = install_decide(installed, version.get(), opts.upgrade, opts.force);
   refuse_mode(mode, name.get(), version.get(), installed);
 
-  install_sort_lists(db.get());
+  db_sort_lists(db.get());
   StringListPtr conflicts(install_conflicts(db.get(), name.get(), members.get()));
   if (!opts.force && conflicts->in_use > 0) refuse_conflicts(name.get(), conflicts.get());
   // Checked under the lock, so no other install changes the root meanwhile;
@@ -157,8 +144,10 @@ int zarnin_main(int argc, char** argv) {
 
   StringListPtr keep(mode == InstallMode::kReinstall ? config_keep_list(root, members.get())
                                                      : strlist_new());
-  // Package metadata is read and its accounts are created here, before
-  // any file of the package lands.
+  // The declared accounts exist before any file lands, so that the
+  // extraction can give files to them. They stay if the extraction fails.
+  PackageMetaPtr meta(meta_from_package(opts.package, name.get()));
+  accounts_create(meta.get(), root);
 
   int extracted = extract(mode, opts.package, root, members.get(), keep.get());
   // Also after a failed extraction: whatever tar wrote before it stopped
@@ -191,9 +180,15 @@ int zarnin_main(int argc, char** argv) {
     status = 1;
   }
 
-  // Every member joins changed; the library cache, triggers, services,
-  // permissions and capabilities are brought up to date from here, also
-  // after a failed save.
+  // The files are in place, so the system catches up with them, also
+  // after a failed save: the dropped paths and every member call for the
+  // triggers; services restart only on an upgrade.
   for (uint64_t i = 0; i < members->in_use; i++) strlist_add(changed.get(), members->strings[i]);
+  run_ldconfig(root);
+  triggers_run(root, changed.get(), mode == InstallMode::kUpgrade);
+  changed.reset();
+  services_link(meta.get(), root);
+  permissions_apply(meta.get(), root);
+  capabilities_apply(meta.get(), root);
   return status;
 }
