@@ -854,9 +854,9 @@ def cmd_names(args):
             kept = path
             err = err.decode(errors="replace")
             records = parse_db(sornrel.read_bytes(sc.db))
+            mine = [r for r in records if r[0] == b"n%d" % i]
             if status == 0:
                 counts["installed"] += 1
-                mine = [r for r in records if r[0] == b"n%d" % i]
                 for _, _, paths in mine:
                     for p in paths:
                         full = os.path.join(sc.root.encode(), p)
@@ -875,7 +875,9 @@ def cmd_names(args):
                 else:
                     counts["failed"] += 1
                 reasons[key] = reasons.get(key, 0) + 1
-            if status == 0 and sc.has("zarnout") and rng.random() < 0.3:
+            # A package all of whose members were taken out has no record
+            # (a record without paths is never written): nothing to remove.
+            if status == 0 and mine and sc.has("zarnout") and rng.random() < 0.3:
                 st2, _, err2, _ = sc.run(("remove", "n%d" % i))
                 counts["removed"] += st2 == 0
                 if st2 != 0:
