@@ -57,14 +57,15 @@ bool footprint_read_report_new(const char* conf_path) {
   FILE* f = fopen(conf_path, "re");
   if (f == nullptr) return true;
   bool report_new = true;
-  char buf[kPathBuf];
-  bool line_start = true;
-  while (fgets(buf, sizeof buf, f) != nullptr) {
-    // The tail of an overlong line is not a line of its own.
-    bool at_start = line_start;
-    line_start = strchr(buf, '\n') != nullptr;
-    if (!at_start) continue;
-    const char* p = buf;
+  char* line = nullptr;
+  size_t cap = 0;
+  ssize_t len;
+  // Whole lines, each judged on its first kPathBuf - 1 bytes: the rest of
+  // an overlong line is not a line of its own, and a NUL byte inside a line
+  // does not hide the line break after it.
+  while ((len = getline(&line, &cap, f)) >= 0) {
+    if (static_cast<size_t>(len) > kPathBuf - 1) line[kPathBuf - 1] = '\0';
+    const char* p = line;
     while (*p == ' ' || *p == '\t') p++;
     if (*p == '\0' || *p == '\n' || *p == '#') continue;
     if (strncmp(p, kIgnoreNew.data(), kIgnoreNew.size()) != 0) continue;
@@ -73,6 +74,7 @@ bool footprint_read_report_new(const char* conf_path) {
     report_new = strncmp(p, "yes", 3) != 0;
     break;  // only the first IGNORE_NEW line counts
   }
+  free(line);
   fclose(f);
   return report_new;
 }

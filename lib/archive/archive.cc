@@ -79,19 +79,28 @@ bool has_entries(const StringList* list) { return list != nullptr && list->in_us
 
 }  // namespace
 
-int package_inspect(const PackageFile& package, char** name, char** version,
-                    StringList** members) {
-  const char* package_path = package.path;
+int package_split_name(const char* package_path, char** name, char** version) {
   const char* slash = strrchr(package_path, '/');
   const char* base = slash != nullptr ? slash + 1 : package_path;
   const char* hash = strchr(base, '#');
   const char* marker = strstr(base, kMarker);
-  if (hash == nullptr || marker == nullptr || marker < hash) {
+  if (hash == nullptr || marker == nullptr || marker < hash) return -1;
+  *name = copy_span(base, hash);
+  *version = copy_span(hash + 1, marker);
+  return 0;
+}
+
+int package_inspect(const PackageFile& package, char** name, char** version,
+                    StringList** members) {
+  const char* package_path = package.path;
+  char* name_raw = nullptr;
+  char* version_raw = nullptr;
+  if (package_split_name(package_path, &name_raw, &version_raw) != 0) {
     warnx("invalid package filename: %s", package_path);
     return -1;
   }
-  CharPtr pkg_name(copy_span(base, hash));
-  CharPtr pkg_version(copy_span(hash + 1, marker));
+  CharPtr pkg_name(name_raw);
+  CharPtr pkg_version(version_raw);
   StringListPtr list(strlist_new());
   char* argv[] = {word("tar"), word("-tf"), word("-"), nullptr};
   if (run_tar_pipeline(package, argv, list.get()) != 0) {

@@ -29,6 +29,10 @@ void exec_decompressor(CompressionTag tag);
 // 0 when both children succeeded, -1 otherwise.
 int run_tar_pipeline(const PackageFile& package, char* const* tar_argv,
                      StringList* capture);
+// Splits the base name of package_path ("name#version.pkg.tar.*") at its
+// first "#" and its first ".pkg.tar." after it. 0 with two new strings owned
+// by the caller, or -1 (nothing printed, outputs untouched).
+int package_split_name(const char* package_path, char** name, char** version);
 // Splits the file name into name and version and lists the members. On
 // success the three outputs are new and owned by the caller; 0 / -1.
 int package_inspect(const PackageFile& package, char** name, char** version,
@@ -52,6 +56,9 @@ int archive_extract_to_root(const PackageFile& package, const char* dir);
 // The name ends in one of the twelve tarball suffixes.
 bool is_tarball_name(const char* name);
 
+// The footprint line (without its newline) of one line of tar's verbose
+// listing; false, with out untouched, for a line shorter than ten bytes.
+bool footprint_line(const char* listing_line, std::string& out);
 // Prints the package's footprint on stdout in archive order (the caller
 // flushes). 0, or -1 when the listing fails.
 int print_footprint(const PackageFile& package);

@@ -31,11 +31,14 @@ void link_at_head(PackageDb* db, PackageEntry* entry) {
 void db_load(PackageDb* db, FILE* in) {
   char* line = nullptr;
   size_t cap = 0;
-  ssize_t len;
   LoadState state = LoadState::kBetweenRecords;
   PackageEntry* current = nullptr;
 
-  while ((len = getline(&line, &cap, in)) >= 0) {
+  while (getline(&line, &cap, in) >= 0) {
+    // A NUL byte ends the line as every string holding it will end it; a
+    // line judged non-empty by its bytes but stored empty would be written
+    // back as a blank line, splitting its record on the next load.
+    size_t len = strlen(line);
     if (len > 0 && line[len - 1] == '\n') line[--len] = '\0';
     bool empty = len == 0;
     switch (state) {

@@ -16,8 +16,8 @@ namespace {
 
 // At most this many bytes of a permission or capability entry are used.
 constexpr size_t kEntryMax = 511;
-// Account file lines are read in pieces of at most this many bytes.
-constexpr int kAccountLine = 1023;
+// At most this many bytes of an account file line are looked at.
+constexpr size_t kAccountLine = 1023;
 
 std::string entry_cut(const char* entry) {
   std::string_view text(entry);
@@ -34,12 +34,22 @@ bool path_leaves_root(std::string_view path) {
   }
 }
 
-// The decimal number that starts text and ends at a ":".
-bool read_id_field(const char* text, unsigned long* value) {
-  if (*text < '0' || *text > '9') return false;
-  char* end;
-  *value = strtoul(text, &end, 10);
-  return *end == ':';
+// A decimal id: one or more digits, below (id_t)-1, which chown reads as
+// "leave unchanged". A larger number is no id, rather than one wrapped
+// round to another owner (4294967296 would become root). Sets end after
+// the digits.
+bool read_decimal_id(const char* text, const char** end, id_t* id) {
+  constexpr unsigned long long kLimit = static_cast<id_t>(-1);
+  unsigned long long value = 0;
+  const char* p = text;
+  for (; *p >= '0' && *p <= '9'; p++) {
+    value = value * 10 + static_cast<unsigned>(*p - '0');
+    if (value >= kLimit) return false;
+  }
+  if (p == text) return false;
+  *end = p;
+  *id = static_cast<id_t>(value);
+  return true;
 }
 
 void permission_apply(const char* raw, const char* root, RootGuard& guard) {
@@ -118,13 +128,12 @@ void capability_apply(const char* raw, const char* root, RootGuard& guard) {
 
 int lookup_id(const char* root, const char* file, const char* name, id_t* id) {
   if (name == nullptr) return -1;
-  if (*name != '\0') {
-    char* end;
-    unsigned long number = strtoul(name, &end, 10);
-    if (*end == '\0') {
-      *id = static_cast<id_t>(number);
-      return 0;
-    }
+  const char* end;
+  id_t number;
+  // Digits only: a sign or a blank is no part of a uid.
+  if (read_decimal_id(name, &end, &number) && *end == '\0') {
+    *id = number;
+    return 0;
   }
   bool running = root == nullptr || *root == '\0' || strcmp(root, "/") == 0;
   char path[kPathBuf];
@@ -134,18 +143,23 @@ int lookup_id(const char* root, const char* file, const char* name, id_t* id) {
 
   int result = -1;
   size_t name_len = strlen(name);
-  char line[kAccountLine + 1];
-  while (fgets(line, sizeof line, in) != nullptr) {
+  char* line = nullptr;
+  size_t cap = 0;
+  ssize_t len;
+  // Each line counts with its first kAccountLine bytes; the rest of a longer
+  // line is never read as an account line of its own.
+  while ((len = getline(&line, &cap, in)) >= 0) {
+    if (static_cast<size_t>(len) > kAccountLine) line[kAccountLine] = '\0';
     if (strncmp(line, name, name_len) != 0 || line[name_len] != ':') continue;
     // The first line of the name decides, even when its id is malformed.
     const char* second_end = strchr(line + name_len + 1, ':');
-    unsigned long number;
-    if (second_end != nullptr && read_id_field(second_end + 1, &number)) {
-      *id = static_cast<id_t>(number);
+    if (second_end != nullptr && read_decimal_id(second_end + 1, &end, &number) && *end == ':') {
+      *id = number;
       result = 0;
     }
     break;
   }
+  free(line);
   fclose(in);
   return result;
 }

@@ -101,6 +101,11 @@ TEST_F(Permissions, LookupId) {
       {"etc/group", "alice", -1, 0},
       {"etc/group", "badgid", -1, 0},
       {"etc/group", "0", 0, 0},
+      {"etc/passwd", "4294967294", 0, 4294967294u},
+      {"etc/passwd", "4294967295", -1, 0},  // chown's "leave unchanged"
+      {"etc/passwd", "4294967296", -1, 0},  // would wrap round to root
+      {"etc/passwd", "-1", -1, 0},
+      {"etc/passwd", "+5", -1, 0},
   };
   for (const Case& c : cases) {
     id_t id = 9999;
