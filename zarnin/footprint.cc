@@ -17,7 +17,7 @@ constexpr std::string_view kIgnoreNew = "IGNORE_NEW";
 
 // What the footprint child needs; built before the fork.
 struct FootprintJob {
-  const char* package_path;
+  PackageFile package;
   const char* output_path;
 };
 
@@ -29,7 +29,7 @@ void footprint_child(const void* arg) {
     dup2(fd, STDOUT_FILENO);
     close(fd);
   }
-  print_footprint(job->package_path);
+  print_footprint(job->package);
   fflush(stdout);
 }
 
@@ -120,7 +120,7 @@ StringList* footprint_read_list(const char* path) {
   return list;
 }
 
-StringList* footprint_generate(const char* package_path) {
+StringList* footprint_generate(const PackageFile& package) {
   std::string tmp = strformat("%s/zarnin_fp.XXXXXX", temp_dir());
   int fd = mkstemp(tmp.data());
   if (fd < 0) return nullptr;
@@ -129,7 +129,7 @@ StringList* footprint_generate(const char* package_path) {
   // The child flushes its copy of stdout into the temporary file; nothing
   // of ours may be waiting in that buffer.
   fflush(stdout);
-  FootprintJob job{package_path, tmp.c_str()};
+  FootprintJob job{package, tmp.c_str()};
   ChildSpec cmd;
   cmd.exec_hook = footprint_child;
   cmd.exec_arg = &job;
@@ -179,11 +179,12 @@ int footprint_compare(const StringList* expected, const StringList* actual,
   return reported;
 }
 
-void footprint_check(const char* package_path, bool report_new) {
+bool footprint_check(const PackageFile& package, bool report_new, StringList* link_targets) {
+  const char* package_path = package.path;
   std::string stored = footprint_file_for(package_path);
-  if (access(stored.c_str(), F_OK) != 0) return;  // nothing to verify
+  if (access(stored.c_str(), F_OK) != 0) return false;  // nothing to verify
   StringListPtr expected(footprint_read_list(stored.c_str()));
-  StringListPtr actual(footprint_generate(package_path));
+  StringListPtr actual(footprint_generate(package));
   if (!expected || !actual) {
     if (!expected)
       fprintf(stderr, "zarnin: footprint: cannot read %s\n", stored.c_str());
@@ -195,6 +196,11 @@ void footprint_check(const char* package_path, bool report_new) {
   }
   int reported = footprint_compare(expected.get(), actual.get(), report_new, stderr);
   expected.reset();
-  actual.reset();
-  if (reported > 0) errx(1, "footprint: error");
+  if (reported > 0) {
+    actual.reset();
+    errx(1, "footprint: error");
+  }
+  for (uint64_t i = 0; link_targets != nullptr && i < actual->in_use; i++)
+    listing_link_targets(actual->strings[i], " -> ", link_targets);
+  return true;
 }

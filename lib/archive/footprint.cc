@@ -67,18 +67,40 @@ void print_footprint_line(const char* line) {
   putchar('\n');
 }
 
-}  // namespace
-
-int print_footprint(const char* package_path) {
+// tar's verbose listing of the package, or null after "cannot read %s".
+StringList* verbose_listing(const PackageFile& package) {
   StringListPtr lines(strlist_new());
   char arg0[] = "tar", arg1[] = "-tvf", arg2[] = "-";
   char* argv[] = {arg0, arg1, arg2, nullptr};
-  // The whole listing is taken first, so a failed one prints nothing.
-  if (run_tar_pipeline(package_path, argv, lines.get()) != 0) {
-    warnx("cannot read %s", package_path);
-    return -1;
+  if (run_tar_pipeline(package, argv, lines.get()) != 0) {
+    warnx("cannot read %s", package.path);
+    return nullptr;
   }
+  return lines.release();
+}
+
+}  // namespace
+
+int print_footprint(const PackageFile& package) {
+  StringListPtr lines(verbose_listing(package));
+  // The whole listing is taken first, so a failed one prints nothing.
+  if (!lines) return -1;
   for (uint64_t i = 0; i < lines->in_use; i++)
     if (lines->strings[i] != nullptr) print_footprint_line(lines->strings[i]);
+  return 0;
+}
+
+void listing_link_targets(const char* line, const char* sep, StringList* into) {
+  if (line == nullptr || line[0] != 'h') return;
+  size_t sep_len = strlen(sep);
+  for (const char* at = strstr(line, sep); at != nullptr; at = strstr(at + 1, sep))
+    strlist_add(into, at + sep_len);
+}
+
+int archive_link_targets(const PackageFile& package, StringList* into) {
+  StringListPtr lines(verbose_listing(package));
+  if (!lines) return -1;
+  for (uint64_t i = 0; i < lines->in_use; i++)
+    listing_link_targets(lines->strings[i], kHardLinkWord.data(), into);
   return 0;
 }

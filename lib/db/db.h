@@ -20,12 +20,14 @@ struct PackageDb {
 
 // Locks and loads the database of root (null means "/"). exclusive takes
 // LOCK_EX, otherwise LOCK_SH; never waits. Exits with status 1 on failure
-// after printing the cause.
+// after printing the cause, also for a database directory under the root
+// that leads out of it.
 PackageDb* db_open(const char* root, bool exclusive);
 // Frees everything and releases the lock; unsaved changes are lost.
 void db_close(PackageDb* db);
-// Writes every entry with paths to "db" through "db.tmp", fsync and rename.
-// 0, or -1 after a warning; "db" is untouched on failure.
+// Writes every entry with paths to "db" through "db.tmp", fsync and rename,
+// every name taken relative to the locked directory. 0, or -1 after a
+// warning; "db" is untouched on failure.
 int db_save(PackageDb* db);
 // The first entry from the head named name, or null.
 PackageEntry* db_find(PackageDb* db, const char* name);
@@ -41,6 +43,10 @@ void db_entry_free(PackageEntry* entry);
 
 // The database directory of root, by PKG_DBDIR (newly allocated).
 char* db_dir_for(const char* root);
+// False when dir, the database directory that db_dir_for gave for root, is
+// placed under a root other than "/" (PKG_DBDIR unset, empty or relative)
+// and leads out of it as the root stands.
+bool db_dir_inside(const char* root, const char* dir);
 
 using PackageDbPtr = std::unique_ptr<PackageDb, FreeWith<db_close>>;
 using PackageEntryPtr = std::unique_ptr<PackageEntry, FreeWith<db_entry_free>>;

@@ -42,7 +42,7 @@ bool read_id_field(const char* text, unsigned long* value) {
   return *end == ':';
 }
 
-void permission_apply(const char* raw, const char* root) {
+void permission_apply(const char* raw, const char* root, RootGuard& guard) {
   std::string entry = entry_cut(raw);
   // Split at the first three ':' only: the mode field keeps any further ':'.
   std::string_view parts[4];
@@ -53,7 +53,7 @@ void permission_apply(const char* raw, const char* root) {
   }
   const std::string field[4] = {std::string(parts[0]), std::string(parts[1]),
                                 std::string(parts[2]), std::string(parts[3])};
-  if (path_leaves_root(field[0])) {
+  if (path_leaves_root(field[0]) || !guard.parent_inside(field[0])) {
     warnx("unsafe path in permission: %s", entry.c_str());
     return;
   }
@@ -81,7 +81,13 @@ void permission_apply(const char* raw, const char* root) {
   if (chmod(path.get(), static_cast<mode_t>(mode)) != 0) warn("chmod %04o %s", mode, path.get());
 }
 
-void capability_apply(const char* raw, const char* root) {
+// The path itself, when a link, would take setcap along with it.
+bool is_link(const char* path) {
+  struct stat st;
+  return lstat(path, &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+void capability_apply(const char* raw, const char* root, RootGuard& guard) {
   std::string entry = entry_cut(raw);
   size_t colon = entry.find(':');
   if (colon == std::string::npos) {
@@ -90,11 +96,12 @@ void capability_apply(const char* raw, const char* root) {
   }
   std::string rel = entry.substr(0, colon);
   std::string caps = entry.substr(colon + 1);
-  if (path_leaves_root(rel)) {
+  CharPtr path(root_path(root, rel.c_str()));
+  if (path_leaves_root(rel) || !guard.parent_inside(rel) ||
+      (guard.confined() && is_link(path.get()))) {
     warnx("unsafe path in capability: %s", entry.c_str());
     return;
   }
-  CharPtr path(root_path(root, rel.c_str()));
   // setcap is the running system's own, given the full path in the root.
   char arg0[] = "setcap";
   char* argv[] = {arg0, caps.data(), path.get(), nullptr};
@@ -145,14 +152,16 @@ int lookup_id(const char* root, const char* file, const char* name, id_t* id) {
 
 void permissions_apply(const PackageMeta* meta, const char* root) {
   if (meta == nullptr || meta->permissions == nullptr) return;
+  RootGuard guard(root);
   for (uint64_t i = 0; i < meta->permissions->in_use; i++)
     if (meta->permissions->strings[i] != nullptr)
-      permission_apply(meta->permissions->strings[i], root);
+      permission_apply(meta->permissions->strings[i], root, guard);
 }
 
 void capabilities_apply(const PackageMeta* meta, const char* root) {
   if (meta == nullptr || meta->capabilities == nullptr) return;
+  RootGuard guard(root);
   for (uint64_t i = 0; i < meta->capabilities->in_use; i++)
     if (meta->capabilities->strings[i] != nullptr)
-      capability_apply(meta->capabilities->strings[i], root);
+      capability_apply(meta->capabilities->strings[i], root, guard);
 }
