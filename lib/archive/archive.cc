@@ -77,16 +77,29 @@ bool write_exclusions(int fd, const char* path, const char* root,
 
 bool has_entries(const StringList* list) { return list != nullptr && list->in_use > 0; }
 
+// The base name of the path, its first "#" and its first marker; false
+// unless both exist and the marker lies after the "#".
+bool split_package_name(const char* package_path, const char** base, const char** hash,
+                        const char** marker) {
+  const char* slash = strrchr(package_path, '/');
+  *base = slash != nullptr ? slash + 1 : package_path;
+  *hash = strchr(*base, '#');
+  *marker = strstr(*base, kMarker);
+  return *hash != nullptr && *marker != nullptr && *marker > *hash;
+}
+
 }  // namespace
+
+bool package_name_valid(const char* package_path) {
+  const char *base, *hash, *marker;
+  return split_package_name(package_path, &base, &hash, &marker);
+}
 
 int package_inspect(const PackageFile& package, char** name, char** version,
                     StringList** members) {
   const char* package_path = package.path;
-  const char* slash = strrchr(package_path, '/');
-  const char* base = slash != nullptr ? slash + 1 : package_path;
-  const char* hash = strchr(base, '#');
-  const char* marker = strstr(base, kMarker);
-  if (hash == nullptr || marker == nullptr || marker < hash) {
+  const char *base, *hash, *marker;
+  if (!split_package_name(package_path, &base, &hash, &marker)) {
     warnx("invalid package filename: %s", package_path);
     return -1;
   }
