@@ -1,6 +1,7 @@
 # Two entry points: `make check` (install what the tests need, build with
 # sanitizers, run every test) and `make demo` (install an example package
-# into a scratch root). `make bench` prints the performance figures.
+# into a scratch root). `make bench` prints the performance figures;
+# `make install` and `make uninstall` honour PREFIX and DESTDIR.
 
 BUILD      ?= build
 JOBS       ?= $(shell nproc)
@@ -9,12 +10,20 @@ RELEASE_DIR:= $(BUILD)/release
 
 # Debian packages the build and the tests use: the compiler and test
 # framework, GNU tar with every compressor, and the real tools that the
-# integration tests run inside chroot roots.
+# integration tests run inside chroot roots. runit comes without its
+# recommendations, so that nothing is set up to supervise the host.
 DEB_PACKAGES := cmake g++ make libgtest-dev libgmock-dev tar gzip pigz zstd \
                 xz-utils bzip2 lbzip2 pbzip2 lzip plzip libcap2-bin passwd \
-                util-linux coreutils libc-bin
+                util-linux coreutils libc-bin runit
+# The packaging tests: manual page lint, bash completion, the installed
+# library found through pkg-config.
+DEB_PACKAGES += mandoc bash-completion pkgconf
 
-.PHONY: all check demo bench deps release clean
+# Installation: the Release build, under PREFIX, staged under DESTDIR.
+PREFIX     ?= /usr/local
+DESTDIR    ?=
+
+.PHONY: all check demo bench deps release install uninstall clean
 
 all: release
 
@@ -24,11 +33,12 @@ deps:
 	  done); \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:" $$missing; \
-	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
 
 check: deps
-	cmake -S . -B $(CHECK_DIR) -DCMAKE_BUILD_TYPE=Debug -DSORN_SANITIZE=ON -DSORN_BENCH=OFF
+	cmake -S . -B $(CHECK_DIR) -DCMAKE_BUILD_TYPE=Debug -DSORN_SANITIZE=ON -DSORN_BENCH=OFF \
+	  -DSORN_WERROR=ON
 	cmake --build $(CHECK_DIR) -j $(JOBS)
 	cd $(CHECK_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 300
 
@@ -41,6 +51,15 @@ demo: release
 
 bench: deps release
 	@for b in $(RELEASE_DIR)/bench/bench_*; do echo "== $$b"; $$b || exit 1; done
+
+install: release
+	DESTDIR="$(DESTDIR)" cmake --install $(RELEASE_DIR) --prefix "$(PREFIX)"
+
+# Removes what the last `make install` wrote, as listed in
+# $(RELEASE_DIR)/install_manifest.txt; give it the same DESTDIR.
+uninstall:
+	DESTDIR="$(DESTDIR)" cmake -DMANIFEST="$(abspath $(RELEASE_DIR))/install_manifest.txt" \
+	  -P cmake/uninstall.cmake
 
 clean:
 	rm -rf $(BUILD)

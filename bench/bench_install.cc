@@ -177,9 +177,15 @@ Took timed_shell(const std::string& command) {
   return timed(command.c_str(), ChildSpec{.program = "sh", .argv = argv});
 }
 
+// The zarnin under test: SORN_BENCH_ZARNIN names another build to compare.
+const char* zarnin_bin() {
+  const char* chosen = getenv("SORN_BENCH_ZARNIN");
+  return chosen != nullptr && *chosen != '\0' ? chosen : ZARNIN_BIN;
+}
+
 // zarnin's notes and the staging report go to /dev/null through sh.
 Took timed_zarnin(const std::string& root, const std::string& package, bool upgrade) {
-  std::string command = std::string("exec '") + ZARNIN_BIN + "' -r '" + root + "' " +
+  std::string command = std::string("exec '") + zarnin_bin() + "' -r '" + root + "' " +
                         (upgrade ? "-u " : "") + "'" + package + "' > /dev/null 2>&1";
   return timed_shell(command);
 }
@@ -289,6 +295,7 @@ int main() {
   printf("install of a %d-file package, database of %d packages / %ld paths "
          "(median of %d rounds, in %s)\n", kFiles, kPackages, kPaths, kRounds,
          work.substr(0, work.rfind('/')).c_str());
+  printf("zarnin: %s\n", zarnin_bin());
   for (size_t k = 0; k < kinds.size(); k++) {
     const Figures& f = figures[k];
     Took bare = median(f.bare);

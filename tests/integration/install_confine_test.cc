@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "support/support.h"
+#include "integrate/integrate.h"
 #include "util/util.h"
 #include "zarnin/footprint.h"
 
@@ -315,6 +316,57 @@ TEST_F(Confine, UpgradeThroughLinksLeadingOut) {
   EXPECT_THAT(r.err, HasSubstr("zarnin: skipping unsafe path: etc/app/x.conf\n"));
   EXPECT_EQ("3\n", read_file(root_ + "/usr/bin/app"));
   EXPECT_EQ("app\n3-1\nusr/\nusr/bin/\nusr/bin/app\n\n", db());
+}
+
+// Service links and directories behind links that lead out: skipped with a
+// warning, whether zarnin links the service or the library stops it and
+// removes its directory.
+TEST_F(Confine, ServicesBehindLinksLeadingOut) {
+  link_in_root("service", "../canary/dir");
+  PackageTree t;
+  t.file("etc/sv/svc/run", "#!/bin/sh\n", 0755).file("var/lib/pkg/meta/svc", "service svc\n");
+  RunResult r = zarnin({t.pack(work_.path(), "svc#1-1.pkg.tar.gz")});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("sorn: warning: skipping unsafe path: service/svc\n", r.err);
+
+  sh("cd " + shell_quote(root_) + " && rm -r etc/sv/svc && ln -s ../../../canary/dir etc/sv/svc");
+  mkdir_p(canary_ + "/dir/supervise");
+  SetUp();  // the canary as it stands now
+  PackageMetaPtr meta(meta_new());
+  strlist_add(meta->services, "svc");
+  testing::internal::CaptureStderr();
+  services_stop(meta.get(), root_.c_str());
+  services_remove_dirs(meta.get(), root_.c_str());
+  EXPECT_EQ("sorn: warning: skipping unsafe path: service/svc\n"
+            "sorn: warning: skipping unsafe path: etc/sv/svc\n",
+            testing::internal::GetCapturedStderr());
+}
+
+// Declared owners and modes behind links that lead out are refused; a
+// metadata member that is a link to an endless device or a fifo is not
+// read, and the install goes on as for a package that declares nothing.
+TEST_F(Confine, MetadataActsInsideTheRootOnly) {
+  link_in_root("srv", "../canary");
+  PackageTree t;
+  t.file("usr/bin/p", "p\n").file("var/lib/pkg/meta/perm", "permission srv/secret:0:0:0777\n");
+  RunResult r = zarnin({t.pack(work_.path(), "perm#1-1.pkg.tar.gz")});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("zarnin: unsafe path in permission: srv/secret:0:0:0777\n", r.err);
+
+  for (const char* kind : {"zero", "fifo"}) {
+    std::string dir = work_ / kind;
+    std::string make = std::string(kind) == "zero" ? "ln -s /dev/zero var/lib/pkg/meta/" + std::string(kind)
+                                                 : "mkfifo var/lib/pkg/meta/" + std::string(kind);
+    std::string pkg = work_ / (std::string(kind) + "#1-1.pkg.tar.gz");
+    sh("mkdir -p " + shell_quote(dir + "/var/lib/pkg/meta") + " && cd " + shell_quote(dir) + " && " + make +
+       " && tar -cf - var/lib/pkg/meta/" + kind + " | gzip -c > " + shell_quote(pkg));
+    RunOptions opts;
+    opts.env.emplace("PKG_DBDIR", dbdir());
+    opts.env.emplace("TMPDIR", tmp_.path());
+    RunResult e = run({"timeout", "60", ZARNIN_BIN, "-r", root_, pkg}, opts);
+    EXPECT_EQ(0, e.status) << kind << ": " << e.err;
+    EXPECT_EQ("", e.err) << kind;
+  }
 }
 
 }  // namespace

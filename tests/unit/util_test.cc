@@ -43,7 +43,11 @@ TEST(StringList, BisectsOnlyWhenSortedAndLarger) {
   for (int n : {16, 17}) {
     StringListPtr list(strlist_new());
     strlist_add(list.get(), "z");
-    for (int i = 1; i < n - 1; i++) strlist_add(list.get(), ("m" + std::to_string(100 + i)).c_str());
+    for (int i = 1; i < n - 1; i++) {
+      std::string name = "m";  // appended: see the -Wrestrict note in plan_test.cc
+      name += std::to_string(100 + i);
+      strlist_add(list.get(), name.c_str());
+    }
     strlist_add(list.get(), "a");
     list->is_sorted = 1;
     EXPECT_EQ(n <= 16, strlist_contains(list.get(), "a")) << n << " strings";
