@@ -1,7 +1,8 @@
 # Two entry points: `make check` (install what the tests need, build with
 # sanitizers, run every test) and `make demo` (install an example package
-# into a scratch root). `make bench` prints the performance figures;
-# `make install` and `make uninstall` honour PREFIX and DESTDIR.
+# into a scratch root, upgrade it and remove it again). `make bench` prints
+# the performance figures; `make install` and `make uninstall` honour PREFIX
+# and DESTDIR.
 
 BUILD      ?= build
 JOBS       ?= $(shell nproc)

@@ -40,12 +40,6 @@ bool write_bytes(const std::string& path, const std::string& bytes) {
   return fclose(f) == 0;
 }
 
-bool shell(const std::string& command) {
-  char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"),
-                  const_cast<char*>(command.c_str()), nullptr};
-  return child_succeeded(run_child(ChildSpec{.program = "sh", .argv = argv}));
-}
-
 // Text-like file contents: words of a fixed vocabulary in a pseudo-random
 // order, so that the package compresses about as well as real ones do.
 class Text {
@@ -82,7 +76,7 @@ class Text {
 // The package tree: files of 0 to 7,000 bytes spread over 100 directories,
 // and configuration files under etc/; the first `skip` files are left out
 // and `version` is written into every configuration file.
-bool make_tree(const std::string& dir, int skip, int version) {
+bool make_text_tree(const std::string& dir, int skip, int version) {
   Text text;
   for (int d = 0; d < 100; d++)
     if (make_dirs(strformat("%s/usr/share/benchpkg/d%02d", dir.c_str(), d).c_str(), 0755) != 0)
@@ -109,7 +103,7 @@ struct Compression {
 };
 
 bool on_path(const char* program) {
-  return shell(strformat("command -v %s > /dev/null", program));
+  return bench::shell(strformat("command -v %s > /dev/null", program));
 }
 
 std::vector<Compression> compressions() {
@@ -119,8 +113,8 @@ std::vector<Compression> compressions() {
           {"xz", "xz", "xz -T0 -c", "xz -dc -T0"}};
 }
 
-bool pack(const std::string& tree, const std::string& out, const Compression& c) {
-  return shell("cd '" + tree + "' && find etc usr | LC_ALL=C sort | "
+bool pack_with(const std::string& tree, const std::string& out, const Compression& c) {
+  return bench::shell("cd '" + tree + "' && find etc usr | LC_ALL=C sort | "
                "tar --owner=root --group=root --no-recursion -cf - -T - | " + c.compress +
                " > '" + out + "'");
 }
@@ -139,14 +133,6 @@ bool write_footprint(const std::string& package, const std::string& dir) {
   dup2(saved, STDOUT_FILENO);
   close(saved);
   return result == 0;
-}
-
-// The generator writes each package's paths unsorted; a real database has
-// been through a save, which sorts them. One load and save makes it so.
-bool normalise_database(const std::string& dbdir) {
-  setenv("PKG_DBDIR", dbdir.c_str(), 1);
-  PackageDbPtr db(db_open("/", true));
-  return db_save(db.get()) == 0;
 }
 
 struct Took {
@@ -196,7 +182,7 @@ Took timed_zarnin(const std::string& root, const std::string& package, bool upgr
 void fresh_root(const std::string& root, const std::string& dbfile) {
   remove_tree(root.c_str());
   make_dirs((root + "/var/lib/pkg").c_str(), 0755);
-  shell("cp '" + dbfile + "' '" + root + "/var/lib/pkg/db'");
+  bench::shell("cp '" + dbfile + "' '" + root + "/var/lib/pkg/db'");
   sync();
 }
 
@@ -209,18 +195,6 @@ Took median(std::vector<Took> v) {
   std::sort(wall.begin(), wall.end());
   std::sort(cpu.begin(), cpu.end());
   return {wall[wall.size() / 2], cpu[cpu.size() / 2]};
-}
-
-// The disk of a virtual machine throttles bursts of writes, which would make
-// the extraction time a measure of the throttle; a memory file system, when
-// there is one, leaves the programs' own costs. SORN_BENCH_DIR overrides.
-std::string bench_dir() {
-  const char* chosen = getenv("SORN_BENCH_DIR");
-  if (chosen != nullptr && *chosen != '\0') return chosen;
-  struct stat st;
-  if (stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && access("/dev/shm", W_OK) == 0)
-    return "/dev/shm";
-  return temp_dir();
 }
 
 struct Packages {
@@ -239,7 +213,7 @@ void print_row(const char* what, Took t, Took bare) {
 }  // namespace
 
 int main() {
-  std::string work = bench_dir() + "/sorn-bench-install.XXXXXX";
+  std::string work = bench::bench_dir() + "/sorn-bench-install.XXXXXX";
   if (mkdtemp(work.data()) == nullptr) {
     perror("mkdtemp");
     return 1;
@@ -251,8 +225,8 @@ int main() {
   std::vector<Compression> kinds = compressions();
   std::string dbfile = work + "/generated/db";
   bool ready = bench::generate_database(work + "/generated", kPackages, kPaths) &&
-               normalise_database(work + "/generated") && make_tree(work + "/tree1", 0, 1) &&
-               make_tree(work + "/tree2", kDropped, 2);
+               bench::normalise_database(work + "/generated") && make_text_tree(work + "/tree1", 0, 1) &&
+               make_text_tree(work + "/tree2", kDropped, 2);
   std::vector<Packages> packages;
   for (const Compression& c : kinds) {
     if (!ready) break;
@@ -261,8 +235,8 @@ int main() {
                fp1 + "/benchpkg#1.0-1.pkg.tar." + c.suffix,
                fp2 + "/benchpkg#2.0-1.pkg.tar." + c.suffix};
     ready = make_dirs(plain.c_str(), 0755) == 0 && make_dirs(fp1.c_str(), 0755) == 0 &&
-            make_dirs(fp2.c_str(), 0755) == 0 && pack(work + "/tree1", p.v1, c) &&
-            shell("cp '" + p.v1 + "' '" + p.v1_fp + "'") && pack(work + "/tree2", p.v2_fp, c) &&
+            make_dirs(fp2.c_str(), 0755) == 0 && pack_with(work + "/tree1", p.v1, c) &&
+            bench::shell("cp '" + p.v1 + "' '" + p.v1_fp + "'") && pack_with(work + "/tree2", p.v2_fp, c) &&
             write_footprint(p.v1_fp, fp1) && write_footprint(p.v2_fp, fp2);
     packages.push_back(p);
   }

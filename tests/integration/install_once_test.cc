@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -178,16 +177,6 @@ TEST_F(Once, EachInstallDecompressesOnceAndMatchesThePassByPassRun) {
   }
 }
 
-// The lines of a text, sorted: the order in which the decompressor's and
-// tar's messages interleave over a corrupt stream is theirs to choose.
-std::vector<std::string> sorted_lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  std::sort(lines.begin(), lines.end());
-  return lines;
-}
-
 TEST_F(Once, CorruptAndTruncatedPackagesAreRefusedAsBefore) {
   TempDir root;
   std::string no_tmp = tmp_ / "missing";  // every temporary file fails
@@ -223,9 +212,12 @@ TEST_F(Once, CorruptAndTruncatedPackagesAreRefusedAsBefore) {
       } else if (pkg == truncated) {
         EXPECT_EQ(again.err, once.err) << label;
       } else {
-        EXPECT_EQ(sorted_lines(again.err), sorted_lines(once.err)) << label;
+        // How the decompressor's and tar's messages over a corrupt stream
+        // interleave, and whether the decompressor finishes before tar
+        // gives up, is theirs to choose, run by run.
+        EXPECT_THAT(again.err, EndsWith("zarnin: cannot list " + pkg + "\n")) << label;
       }
-      if (!none && pkg == truncated) {
+      if (!none) {
         EXPECT_THAT(once.err, EndsWith("zarnin: decompressor failed on " + pkg +
                                        "\nzarnin: cannot list " + pkg + "\n")) << label;
       }

@@ -39,7 +39,7 @@ TEST(InstallRoot, OptionThenEnvironmentThenSlash) {
       {"rel", nullptr, "rel"},  {"", "/srv", "/"},        {nullptr, "", "/"},
   };
   for (const Case& c : cases)
-    EXPECT_STREQ(c.root, install_root(c.arg, c.env)) << (c.arg ? c.arg : "-") << " " << (c.env ? c.env : "-");
+    EXPECT_STREQ(c.root, choose_root(c.arg, c.env)) << (c.arg ? c.arg : "-") << " " << (c.env ? c.env : "-");
 }
 
 TEST(InstallDecide, EveryRowOfTheTable) {
@@ -126,7 +126,7 @@ TEST(InstallSortLists, OrderedListsAreOnlyMarked) {
       {"c", {}},
       {"d", {"only"}},
   }));
-  install_sort_lists(db.get());
+  db_sort_lists(db.get());
   std::vector<std::vector<std::string>> expected{
       {"etc/", "etc/x", "etc/x", "usr/"}, {"etc/", "etc/x", "usr/"}, {}, {"only"}};
   size_t i = 0;

@@ -133,6 +133,23 @@ TEST(RootPath, Joins) {
   }
 }
 
+// Only what could lead outside the root; zarnin refuses more member names.
+TEST(PathIsUnsafe, AbsoluteParentAndOverlong) {
+  struct Case {
+    std::string path;
+    bool unsafe;
+  } cases[] = {
+      {"usr/bin/foo", false},     {"usr/", false},          {"./usr/bin", false},
+      {"..foo/bar", false},       {"a/...", false},         {"a//b", false},
+      {"a\\b", false},            {"etc/x ", false},        {"/etc/passwd", true},
+      {"/", true},                {"..", true},             {"usr/../../x", true},
+      {"usr/..", true},           {"a/../", true},          {std::string(4094, 'a'), false},
+      {std::string(4095, 'a'), true},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.unsafe, path_is_unsafe(c.path.c_str())) << c.path.substr(0, 40);
+  EXPECT_FALSE(path_is_unsafe(nullptr));
+}
+
 TEST(MakeDirs, CreatesParentsAndAcceptsWhatExists) {
   TempDir t;
   EXPECT_EQ(0, make_dirs((t / "a/b/c/").c_str(), 0750));
