@@ -151,7 +151,15 @@ int zarnin_main(int argc, char** argv) {
   const char* root = choose_root(opts.root_arg, getenv("PKG_ROOT"));
 
   UniqueFd package_fd(open_package(opts.package));
-  PackageFile package(opts.package, package_fd.get());
+  // The package is decompressed once, into a private file that every pass
+  // then reads, so the bytes the checks saw are the bytes that land (an
+  // uncompressed package is read as it is). Without that file each pass
+  // decompresses the package again.
+  UniqueFd plain;
+  if (package_fd && package_name_valid(opts.package))
+    plain.reset(archive_decompress(PackageFile(opts.package, package_fd.get())));
+  PackageFile package = plain ? PackageFile(opts.package, plain.get(), true)
+                              : PackageFile(opts.package, package_fd.get());
   char* name_raw = nullptr;
   char* version_raw = nullptr;
   StringList* members_raw = nullptr;

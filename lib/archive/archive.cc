@@ -90,6 +90,15 @@ int package_split_name(const char* package_path, char** name, char** version) {
   return 0;
 }
 
+bool package_name_valid(const char* package_path) {
+  char* name = nullptr;
+  char* version = nullptr;
+  if (package_split_name(package_path, &name, &version) != 0) return false;
+  free(name);
+  free(version);
+  return true;
+}
+
 int package_inspect(const PackageFile& package, char** name, char** version,
                     StringList** members) {
   const char* package_path = package.path;

@@ -11,11 +11,15 @@ using CompressionTag = const char*;
 // messages); fd, when not -1, is the package file already open, and every
 // pass reads it from offset 0 instead of opening path again, so that all
 // passes see the same file. The caller owns fd. A path alone converts.
+// plain: fd holds the package's plain tar stream (archive_decompress), which
+// each pass gives to tar from offset 0 with no decompressor.
 struct PackageFile {
-  PackageFile(const char* package_path, int package_fd = -1)  // NOLINT: converts
-      : path(package_path), fd(package_fd) {}
+  PackageFile(const char* package_path, int package_fd = -1,  // NOLINT: converts
+              bool plain_tar = false)
+      : path(package_path), fd(package_fd), plain(plain_tar) {}
   const char* path;
   int fd;
+  bool plain;
 };
 
 // The compression of a package file from its first six bytes, or nullptr.
@@ -24,15 +28,27 @@ CompressionTag detect_compression(const char* package_path);
 // each candidate of the tag in turn (cat for null or any other word).
 // Returns only when none could be started.
 void exec_decompressor(CompressionTag tag);
-// Decompressor | tar argv, tar reading the pipe as stdin. With capture, tar's
-// output lines are appended to it (newline cut, empty lines dropped).
-// 0 when both children succeeded, -1 otherwise.
+// Decompressor | tar argv, tar reading the pipe as stdin (a plain package:
+// tar alone, reading its file). With capture, tar's output lines are
+// appended to it (newline cut, empty lines dropped). 0 when the children
+// succeeded, -1 otherwise.
 int run_tar_pipeline(const PackageFile& package, char* const* tar_argv,
                      StringList* capture);
 // Splits the base name of package_path ("name#version.pkg.tar.*") at its
 // first "#" and its first ".pkg.tar." after it. 0 with two new strings owned
 // by the caller, or -1 (nothing printed, outputs untouched).
 int package_split_name(const char* package_path, char** name, char** version);
+// The package's plain tar stream, for a caller that reads the package
+// several times: an uncompressed package's own file, or an unlinked
+// temporary file in TMPDIR that one run of the decompressor has filled. A
+// new close-on-exec descriptor at offset 0, owned by the caller; -1 when the
+// file cannot be made or written (a read-only or full TMPDIR) or the
+// decompressor fails. Prints nothing but the messages of a decompressor that
+// succeeded: after -1 the caller reads the package through the pipeline,
+// whose first pass reports what went wrong.
+int archive_decompress(const PackageFile& package);
+// The base name of package_path has a "#" and, after it, ".pkg.tar.".
+bool package_name_valid(const char* package_path);
 // Splits the file name into name and version and lists the members. On
 // success the three outputs are new and owned by the caller; 0 / -1.
 int package_inspect(const PackageFile& package, char** name, char** version,

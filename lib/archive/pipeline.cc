@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "archive/archive.h"
@@ -118,9 +119,10 @@ class StdinRestore {
   int saved_;
 };
 
-// Starts tar reading the process's standard input; with capture its output
-// is read into the list. True when tar exited normally with status 0.
-bool run_tar(char* const* tar_argv, StringList* capture) {
+// Starts tar reading input, or the process's standard input for -1; with
+// capture its output is read into the list. True when tar exited normally
+// with status 0.
+bool run_tar(char* const* tar_argv, StringList* capture, int input = -1) {
   UniqueFd out_read, out_write;
   if (capture != nullptr) {
     int q[2];
@@ -131,8 +133,9 @@ bool run_tar(char* const* tar_argv, StringList* capture) {
     out_read.reset(q[0]);
     out_write.reset(q[1]);
   }
-  ChildSpec cmd{.program = "tar", .argv = tar_argv, .stdout_fd = out_write.get(),
-                 .unset_env = kTarOptions, .set_env = kTarLocale};
+  ChildSpec cmd{.program = "tar", .argv = tar_argv, .stdin_fd = input,
+                 .stdout_fd = out_write.get(), .unset_env = kTarOptions,
+                 .set_env = kTarLocale};
   Child tar(spawn_child(cmd));
   if (!tar.started()) {
     warn("fork");
@@ -169,7 +172,92 @@ int rewind_package(const PackageFile& package, CompressionTag* tag) {
   return package.fd;
 }
 
+// An unlinked temporary file in TMPDIR, open for reading and writing and
+// close-on-exec: O_TMPFILE, or mkstemp and unlink where the file system has
+// no O_TMPFILE. -1 when neither works.
+int open_unlinked_temp(void) {
+  const char* dir = temp_dir();
+#ifdef O_TMPFILE
+  int fd = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0) return fd;
+#endif
+  std::string path = strformat("%s/sorn-tar.XXXXXX", dir);
+  int made = mkstemp(path.data());
+  if (made < 0) return -1;
+  unlink(path.c_str());
+  fcntl(made, F_SETFD, FD_CLOEXEC);
+  return made;
+}
+
+// Copies what fd holds, from offset 0, to standard error.
+void replay_to_stderr(int fd) {
+  char buf[kPathBuf];
+  off_t at = 0;
+  ssize_t n;
+  while ((n = pread(fd, buf, sizeof buf, at)) != 0) {
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    at += n;
+    for (ssize_t done = 0; done < n;) {
+      ssize_t w = write(STDERR_FILENO, buf + done, static_cast<size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) return;
+      done += w;
+    }
+  }
+}
+
+// What the decompressor child of archive_decompress needs; built before
+// the fork.
+struct DecompressJob {
+  CompressionTag tag;
+  int messages_fd;  // becomes its standard error
+};
+
+// Runs in the forked child with the package as stdin and the plain file as
+// stdout; returning ends it with status 127.
+void decompress_child(const void* arg) {
+  const auto* job = static_cast<const DecompressJob*>(arg);
+  if (dup2(job->messages_fd, STDERR_FILENO) < 0) return;
+  exec_decompressor(job->tag);
+}
+
 }  // namespace
+
+int archive_decompress(const PackageFile& package) {
+  UniqueFd opened;
+  int input = package.fd;
+  if (input < 0) {
+    opened.reset(open(package.path, O_RDONLY | O_CLOEXEC));
+    if (!opened) return -1;
+    input = opened.get();
+  }
+  unsigned char head[6] = {0, 0, 0, 0, 0, 0};
+  ssize_t n;
+  do n = pread(input, head, sizeof head, 0);
+  while (n < 0 && errno == EINTR);
+  if (n < 0 || lseek(input, 0, SEEK_SET) != 0) return -1;
+  CompressionTag tag = tag_of(head, static_cast<size_t>(n));
+  // cat would copy the file into another; tar reads it as it is.
+  if (tag == nullptr) return opened ? opened.release() : fcntl(input, F_DUPFD_CLOEXEC, 0);
+
+  UniqueFd plain(open_unlinked_temp());
+  UniqueFd messages(open_unlinked_temp());
+  if (!plain || !messages) return -1;
+  // The decompressor's messages wait in a file of their own: after a
+  // failure the caller's first pass runs it again and shows them there, in
+  // their place among tar's.
+  DecompressJob job{tag, messages.get()};
+  ChildSpec cmd{.stdin_fd = input, .stdout_fd = plain.get(), .exec_hook = decompress_child,
+                 .exec_arg = &job};
+  pid_t pid = spawn_child(cmd);
+  if (pid < 0 || !child_succeeded(wait_child(pid))) return -1;
+  if (lseek(plain.get(), 0, SEEK_SET) != 0) return -1;
+  replay_to_stderr(messages.get());
+  return plain.release();
+}
 
 CompressionTag detect_compression(const char* package_path) {
   FILE* f = fopen(package_path, "rb");
@@ -188,6 +276,13 @@ void exec_decompressor(CompressionTag tag) {
 int run_tar_pipeline(const PackageFile& package_file, char* const* tar_argv,
                      StringList* capture) {
   const char* package_path = package_file.path;
+  if (package_file.plain) {
+    if (lseek(package_file.fd, 0, SEEK_SET) != 0) {
+      warn("cannot read %s", package_path);
+      return -1;
+    }
+    return run_tar(tar_argv, capture, package_file.fd) ? 0 : -1;
+  }
   CompressionTag tag = nullptr;
   int input = -1;
   UniqueFd package;  // only a file opened here

@@ -405,3 +405,69 @@ TEST_F(Archive, PlainExtractionNotesAndFails) {
 }
 
 }  // namespace
+
+namespace {
+
+// The bytes that can be read from fd, from its current offset.
+std::string read_all(int fd) {
+  std::string out;
+  char buf[65536];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+  return out;
+}
+
+}  // namespace
+
+TEST_F(Archive, DecompressOnceIntoAnUnlinkedFile) {
+  PackageTree t;
+  t.file("usr/bin/foo", "foo\n").file("etc/foo.conf", "a=1\n").dir("usr/share/foo/");
+  std::string plain = read_file(t.pack(work_.path(), "plain#1.pkg.tar.x", "none"));
+  for (const char* suffix : {"gz", "zst", "xz", "bz2", "lz", "tar"}) {
+    std::string pkg = t.pack(work_.path(), std::string("foo#1.pkg.tar.") + suffix);
+    testing::internal::CaptureStderr();
+    UniqueFd fd(archive_decompress(pkg.c_str()));
+    EXPECT_EQ("", testing::internal::GetCapturedStderr()) << suffix;
+    ASSERT_TRUE(fd) << suffix;
+    EXPECT_EQ(FD_CLOEXEC, fcntl(fd.get(), F_GETFD) & FD_CLOEXEC) << suffix;
+    EXPECT_EQ(plain, read_all(fd.get())) << suffix;
+    for (const std::string& e : entries_of(tmp_.path()))
+      EXPECT_TRUE(e.starts_with("sorn-test.")) << suffix << ": " << e;
+    // Each pass reads it from the start, without a decompressor.
+    for (int pass = 0; pass < 2; pass++) {
+      StringListPtr members(strlist_new());
+      char* argv[] = {const_cast<char*>("tar"), const_cast<char*>("-tf"), const_cast<char*>("-"),
+                      nullptr};
+      ScopedEnv path("PATH", "/usr/bin:/bin");
+      EXPECT_EQ(0, run_tar_pipeline(PackageFile(pkg.c_str(), fd.get(), true), argv, members.get()));
+      EXPECT_EQ((std::vector<std::string>{"etc/", "etc/foo.conf", "usr/", "usr/bin/", "usr/bin/foo",
+                                           "usr/share/", "usr/share/foo/"}),
+                strings_of(members.get()))
+          << suffix;
+    }
+  }
+
+  // Failures print nothing: the caller's pipeline reports them.
+  std::string pkg = t.pack(work_.path(), "foo#1.pkg.tar.xz");
+  std::string bytes = read_file(pkg);
+  write_file(pkg, bytes.substr(0, bytes.size() / 2));
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(-1, archive_decompress(pkg.c_str()));
+  EXPECT_EQ(-1, archive_decompress((work_ / "missing#1.pkg.tar.xz").c_str()));
+  {
+    ScopedEnv missing("TMPDIR", (tmp_ / "missing").c_str());
+    EXPECT_EQ(-1, archive_decompress(t.pack(work_.path(), "foo#2.pkg.tar.zst").c_str()));
+  }
+  EXPECT_EQ("", testing::internal::GetCapturedStderr());
+
+  // What a decompressor that succeeds says is shown once.
+  std::string noisy = t.pack(work_.path(), "foo#3.pkg.tar.zst");
+  TempDir bin;
+  write_file(bin / "zstd", "#!/bin/sh\necho 'zstd: a note' >&2\nexec /usr/bin/zstd \"$@\"\n", 0755);
+  std::string path = bin.path() + ":" + getenv("PATH");
+  ScopedEnv with_wrapper("PATH", path.c_str());
+  testing::internal::CaptureStderr();
+  UniqueFd fd(archive_decompress(noisy.c_str()));
+  EXPECT_EQ("zstd: a note\n", testing::internal::GetCapturedStderr());
+  EXPECT_EQ(plain, read_all(fd.get()));
+}
