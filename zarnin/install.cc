@@ -94,13 +94,24 @@ void refuse_conflicts(const char* name, const StringList* conflicts) {
 
 // Deletes the installed paths that the new version no longer has and no
 // other package lists, contents before their directories; configuration
-// files are kept. Appends every dropped path to changed.
-void remove_dropped(PackageDb* db, const char* root, const char* name,
+// files are kept, and so are files and directory links that links make
+// another package's (or the new version's). Appends every dropped path to
+// changed.
+void remove_dropped(PackageDb* db, const char* root, const char* name, const DirLinks& links,
                     PackageEntry* installed, StringList* members, StringList* changed) {
   StringListPtr dropped(install_dropped(installed->files, members));
   StringListPtr obsolete(install_obsolete(db, name, dropped.get()));
+  StringListPtr kept(strlist_new()), kept_links(strlist_new());
+  links_kept(links, db, name, obsolete.get(), members, kept.get(), kept_links.get());
+  strlist_sort(kept.get());
+  strlist_sort(kept_links.get());
   for (uint64_t i = 0; i < obsolete->in_use; i++) {
     const char* path = obsolete->strings[i];
+    if (strlist_contains(kept_links.get(), path)) {
+      fprintf(stderr, "zarnin: notice: keeping link used by other packages: %s\n", path);
+      continue;
+    }
+    if (strlist_contains(kept.get(), path)) continue;
     if (has_prefix(path, "etc/") && !has_suffix(path, "/")) {
       config_keep_orphan(root, path);
       continue;
@@ -148,7 +159,9 @@ int zarnin_main(int argc, char** argv) {
   refuse_mode(mode, name.get(), version.get(), installed);
 
   install_sort_lists(db.get());
-  StringListPtr conflicts(install_conflicts(db.get(), name.get(), members.get()));
+  // One file may have several spellings where the root has directory links.
+  DirLinks links(root, db.get(), {members.get(), installed ? installed->files : nullptr});
+  StringListPtr conflicts(install_conflicts(db.get(), name.get(), members.get(), &links));
   if (!opts.force && conflicts->in_use > 0) refuse_conflicts(name.get(), conflicts.get());
 
   StringListPtr keep(mode == InstallMode::kReinstall ? config_keep_list(root, members.get())
@@ -168,7 +181,7 @@ int zarnin_main(int argc, char** argv) {
   StringListPtr changed(strlist_new());
   if (installed != nullptr) {
     strlist_sort(members.get());
-    remove_dropped(db.get(), root, name.get(), installed, members.get(), changed.get());
+    remove_dropped(db.get(), root, name.get(), links, installed, members.get(), changed.get());
     config_remove_stale_new(root, installed->files, members.get());
     db_remove(db.get(), name.get());
     installed = nullptr;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -16,26 +17,29 @@ namespace {
 
 bool is_directory(const char* path) { return has_suffix(path, "/"); }
 
-// Member paths (directories excepted) by name. A name the archive holds
-// twice keeps every position: same_next chains the later ones.
+// Member paths (directories excepted) by canonical form. A form the archive
+// holds twice keeps every position: same_next chains the later ones.
 class MemberIndex {
  public:
-  explicit MemberIndex(const StringList* members)
-      : members_(members), same_next_(members->in_use, kNone) {
+  MemberIndex(const StringList* members, const DirLinks* links)
+      : members_(members), links_(links), same_next_(members->in_use, kNone) {
     first_.reserve(members->in_use);
+    std::string buf;
     for (uint64_t i = 0; i < members->in_use; i++) {
       const char* path = members->strings[i];
       if (path == nullptr || is_directory(path)) continue;
-      auto [it, fresh] = first_.emplace(path, static_cast<uint32_t>(i));
+      std::string_view form = canonical(path, buf);
+      if (form != path) form = forms_.emplace_back(form);
+      auto [it, fresh] = first_.emplace(form, static_cast<uint32_t>(i));
       if (fresh) continue;
       uint32_t at = it->second;
       while (same_next_[at] != kNone) at = same_next_[at];
       same_next_[at] = static_cast<uint32_t>(i);
     }
   }
-  // Appends every member position of path.
-  void positions(const char* path, std::vector<uint32_t>& into) const {
-    auto it = first_.find(path);
+  // Appends every member position of the file that path names.
+  void positions(const char* path, std::vector<uint32_t>& into) {
+    auto it = first_.find(canonical(path, buf_));
     if (it == first_.end()) return;
     for (uint32_t at = it->second; at != kNone; at = same_next_[at]) into.push_back(at);
   }
@@ -43,9 +47,15 @@ class MemberIndex {
 
  private:
   static constexpr uint32_t kNone = UINT32_MAX;
+  std::string_view canonical(const char* path, std::string& buf) const {
+    return links_ == nullptr ? std::string_view(path) : links_->canonical(path, buf);
+  }
   const StringList* members_;
+  const DirLinks* links_;
+  std::deque<std::string> forms_;  // the forms that differ from their member
   std::unordered_map<std::string_view, uint32_t> first_;
   std::vector<uint32_t> same_next_;
+  std::string buf_;
 };
 
 std::unordered_set<std::string_view> set_of(const StringList* list) {
@@ -125,9 +135,9 @@ void install_sort_lists(PackageDb* db) {
 }
 
 StringList* install_conflicts(const PackageDb* db, const char* name,
-                              const StringList* members) {
+                              const StringList* members, const DirLinks* links) {
   StringList* conflicts = strlist_new();
-  MemberIndex index(members);
+  MemberIndex index(members, links);
   std::vector<uint32_t> hits;
   for (const PackageEntry* e = db->entries; e != nullptr; e = e->next) {
     if (strcmp(e->name, name) == 0 || e->files == nullptr) continue;

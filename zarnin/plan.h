@@ -46,11 +46,13 @@ bool install_name_unstorable(const char* name, const char* version);
 // every list read back from a saved database is, is only marked sorted, so
 // this costs one comparison per path; the save then sorts nothing.
 void install_sort_lists(PackageDb* db);
-// The member paths (directories excepted) that packages other than name
-// list: grouped by owner in database list order, each group in member
-// order, a path once per owner. One pass over the database. A new list.
+// The member paths (directories excepted) whose file packages other than
+// name list, under any spelling that links (when given) make the same:
+// grouped by owner in database list order, each group in member order, a
+// path once per owner, as the member spells it. One pass over the database.
+// A new list.
 StringList* install_conflicts(const PackageDb* db, const char* name,
-                              const StringList* members);
+                              const StringList* members, const DirLinks* links = nullptr);
 // The installed paths that members lacks, in ascending byte order (sorts
 // installed). A new list.
 StringList* install_dropped(StringList* installed, const StringList* members);

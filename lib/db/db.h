@@ -2,6 +2,13 @@
 // with flock on the directory and replaced atomically on every save.
 #pragma once
 
+#include <array>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
 #include "util/util.h"
 
 struct PackageEntry {
@@ -44,3 +51,48 @@ char* db_dir_for(const char* root);
 
 using PackageDbPtr = std::unique_ptr<PackageDb, FreeWith<db_close>>;
 using PackageEntryPtr = std::unique_ptr<PackageEntry, FreeWith<db_entry_free>>;
+
+// ---------------------------------------------------------------- directory links
+
+// The symbolic links to directories inside a root through which packages
+// reach one file under several spellings ("bin -> usr/bin" makes "bin/sh"
+// and "usr/bin/sh" one file). Found once per run where such links are made:
+// the first two levels of every recorded path, and every directory that the
+// package at hand goes through. A link whose target leads above the root, or
+// to something other than a directory, is not one of them; an absolute
+// target is read inside the root.
+class DirLinks {
+ public:
+  // own: the paths of the package at hand (its members, its recorded files);
+  // null lists are skipped. db may be null.
+  DirLinks(const char* root, const PackageDb* db, std::initializer_list<const StringList*> own);
+
+  bool empty() const { return links_.empty(); }
+  size_t size() const { return links_.size(); }
+  // The canonical form of path: its parent resolved through the links, its
+  // last component (and a trailing "/") as written. A view of path itself
+  // when no link applies (always, in a root without links), else of buf.
+  // used, when given, has size() flags: those of the links gone through are
+  // set.
+  std::string_view canonical(std::string_view path, std::string& buf,
+                             std::vector<bool>* used = nullptr) const;
+  // The index of the link that path (no trailing "/") names, or -1.
+  int link_at(std::string_view path) const;
+
+ private:
+  // The first link, longer than from bytes, that path goes through, or -1.
+  int through(std::string_view path, size_t from) const;
+
+  std::vector<std::pair<std::string, std::string>> links_;  // location, target; sorted
+  std::array<uint32_t, 257> bucket_{};  // links beginning with byte b: [bucket_[b], bucket_[b + 1])
+};
+
+// Of paths, which package name lets go of (removal, or an upgrade's dropped
+// paths), appends to kept those whose file another package records under
+// another spelling, and to kept_links the directory links among them
+// through which another package records a path; both in paths' order. The
+// paths of also (may be null: the new version's members on an upgrade)
+// count as another package's. Nothing is added in a root without links.
+void links_kept(const DirLinks& links, const PackageDb* db, const char* name,
+                const StringList* paths, const StringList* also, StringList* kept,
+                StringList* kept_links);
