@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <optional>
 #include <unordered_map>
 #include <unordered_set>
@@ -44,6 +45,13 @@ void parent_prefixes(std::string_view path, Fn&& fn) {
   for (size_t slash = path.find('/'); slash != std::string_view::npos;
        slash = path.find('/', slash + 1))
     fn(path.substr(0, slash));
+}
+
+// The directory that holds path ("" at the top).
+std::string_view parent_of(std::string_view path) {
+  if (path.ends_with('/')) path.remove_suffix(1);
+  size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? std::string_view("") : path.substr(0, slash);
 }
 
 bool starts_with_dir(std::string_view path, std::string_view dir) {
@@ -231,31 +239,54 @@ void links_kept(const DirLinks& links, const PackageDb* db, const char* name,
                 const StringList* paths, const StringList* also, StringList* kept,
                 StringList* kept_links) {
   if (links.empty() || paths == nullptr) return;
-  // The paths by canonical form. Another package's path that goes through
-  // no link can share its form only with a path of ours that does: those
-  // forms are looked up apart, so most recorded paths cost no look-up.
+  constexpr uint64_t kNone = UINT64_MAX;
+  // The paths by canonical form, a form held twice chained through
+  // same_next. Another package's path that goes through no link can share
+  // its form only with a path of ours that does: unless we have such paths,
+  // those cost no look-up, and most recorded paths are those.
   std::string buf;
-  std::unordered_map<std::string, std::vector<uint64_t>> by_form;
-  std::unordered_set<std::string_view> respelled;
+  std::deque<std::string> respelled;
+  std::unordered_map<std::string_view, uint64_t> by_form;
+  std::vector<uint64_t> same_next(paths->in_use, kNone);
   std::vector<std::pair<int, uint64_t>> own_links;  // link, path index
+  by_form.reserve(paths->in_use);
   for (uint64_t i = 0; i < paths->in_use; i++) {
     const char* path = paths->strings[i];
     if (path == nullptr) continue;
     std::string_view form = links.canonical(path, buf);
-    auto slot = by_form.try_emplace(std::string(form)).first;
-    slot->second.push_back(i);
-    if (form != path) respelled.emplace(slot->first);
+    if (form != path) form = respelled.emplace_back(form);
+    auto [it, fresh] = by_form.emplace(form, i);
+    if (!fresh) {
+      uint64_t at = it->second;
+      while (same_next[at] != kNone) at = same_next[at];
+      same_next[at] = i;
+    }
     if (int k = links.link_at(path); k >= 0) own_links.emplace_back(k, i);
   }
+  // Their directories, so that a recorded path outside them is passed over
+  // after one look-up per directory (recorded lists are sorted).
+  std::unordered_set<std::string_view> respelled_dirs;
+  for (const std::string& form : respelled) respelled_dirs.emplace(parent_of(form));
+  std::string_view last_dir;
+  bool last_dir_hit = false;
+
   std::vector<bool> keep(paths->in_use, false);
   std::vector<bool> used(links.size(), false);
   auto look = [&](const char* other) {
     if (other == nullptr) return;
     std::string_view form = links.canonical(other, buf, &used);
-    if (form == other && !respelled.contains(form)) return;
-    auto it = by_form.find(std::string(form));
+    if (form == other) {
+      if (respelled.empty()) return;
+      std::string_view dir = parent_of(form);
+      if (dir != last_dir || last_dir.data() == nullptr) {
+        last_dir = dir;
+        last_dir_hit = respelled_dirs.contains(dir);
+      }
+      if (!last_dir_hit) return;
+    }
+    auto it = by_form.find(form);
     if (it == by_form.end()) return;
-    for (uint64_t i : it->second) keep[i] = true;
+    for (uint64_t at = it->second; at != kNone; at = same_next[at]) keep[at] = true;
   };
   for (const PackageEntry* e = db == nullptr ? nullptr : db->entries; e != nullptr; e = e->next) {
     if ((name != nullptr && strcmp(e->name, name) == 0) || e->files == nullptr) continue;
