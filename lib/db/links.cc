@@ -204,25 +204,24 @@ std::string_view DirLinks::canonical(std::string_view path, std::string& buf,
   size_t slash = trimmed.rfind('/');
   if (slash == std::string_view::npos) return path;
   // Only the parent is resolved: a link at the last place stays itself.
-  std::string_view parent = path.substr(0, slash);
   int hit = through(path.substr(0, slash + 1), 0);
   if (hit < 0) return path;
-  buf.assign(parent);
-  std::string_view last = path.substr(slash);  // "/name", or "/name/"
-  size_t resolved = 0;  // buf up to here is free of links
+  // buf holds the parent and a "/", so that a link the whole parent names
+  // is found like one it merely begins with.
+  buf.assign(path.substr(0, slash + 1));
+  std::string_view last = path.substr(slash + 1);  // "name", or "name/"
   for (int hops = 0; hit >= 0 && hops < kMaxHops; hops++) {
     const auto& [at, target] = links_[static_cast<size_t>(hit)];
     if (used != nullptr) (*used)[static_cast<size_t>(hit)] = true;
-    std::string rest = buf.substr(at.size());  // "" or "/..."
-    buf = target + rest;
-    if (target.empty() && !rest.empty()) buf.erase(0, 1);  // a link to the root itself
-    resolved = target.size();
-    buf += '/';
-    hit = through(buf, resolved);
-    buf.pop_back();
+    // A link to the root itself leaves no directory in front of the rest.
+    if (target.empty())
+      buf.erase(0, at.size() + 1);
+    else
+      buf.replace(0, at.size(), target);
+    // The target is free of links: only a longer place can be one.
+    hit = through(buf, target.size());
   }
   buf += last;
-  if (buf.starts_with('/')) buf.erase(0, 1);
   return buf;
 }
 
