@@ -93,25 +93,19 @@ void refuse_conflicts(const char* name, const StringList* conflicts) {
 }
 
 // Deletes the installed paths that the new version no longer has and no
-// other package lists, contents before their directories; configuration
-// files are kept, and so are files and directory links that links make
-// another package's (or the new version's). Appends every dropped path to
-// changed.
+// other package lists under any spelling, contents before their directories;
+// configuration files are kept, and so are the directory links that other
+// packages' paths go through. Appends every dropped path to changed.
 void remove_dropped(PackageDb* db, const char* root, const char* name, const DirLinks& links,
                     PackageEntry* installed, StringList* members, StringList* changed) {
   StringListPtr dropped(install_dropped(installed->files, members));
-  StringListPtr obsolete(install_obsolete(db, name, dropped.get()));
-  StringListPtr kept(strlist_new()), kept_links(strlist_new());
-  links_kept(links, db, name, obsolete.get(), members, kept.get(), kept_links.get());
-  strlist_sort(kept.get());
-  strlist_sort(kept_links.get());
+  StringListPtr obsolete(install_obsolete(db, name, dropped.get(), &links, members));
   for (uint64_t i = 0; i < obsolete->in_use; i++) {
     const char* path = obsolete->strings[i];
-    if (strlist_contains(kept_links.get(), path)) {
+    if (links.link_used(links.link_at(path), db, name, members)) {
       fprintf(stderr, "zarnin: notice: keeping link used by other packages: %s\n", path);
       continue;
     }
-    if (strlist_contains(kept.get(), path)) continue;
     if (has_prefix(path, "etc/") && !has_suffix(path, "/")) {
       config_keep_orphan(root, path);
       continue;

@@ -58,6 +58,9 @@ StringList* install_conflicts(const PackageDb* db, const char* name,
 StringList* install_dropped(StringList* installed, const StringList* members);
 // The dropped paths that no package other than name lists, in descending
 // byte order, so that a directory's contents come before the directory.
-// Recorded paths that are unsafe are left out. A new list.
-StringList* install_obsolete(const PackageDb* db, const char* name,
-                             const StringList* dropped);
+// Where links (when given) make one file of several spellings, a path whose
+// file another package lists, or members (the new version's) name, stays
+// too. Recorded paths that are unsafe are left out. A new list.
+StringList* install_obsolete(const PackageDb* db, const char* name, const StringList* dropped,
+                             const DirLinks* links = nullptr,
+                             const StringList* members = nullptr);

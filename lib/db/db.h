@@ -3,9 +3,11 @@
 #pragma once
 
 #include <array>
+#include <deque>
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -64,7 +66,7 @@ using PackageEntryPtr = std::unique_ptr<PackageEntry, FreeWith<db_entry_free>>;
 class DirLinks {
  public:
   // own: the paths of the package at hand (its members, its recorded files);
-  // null lists are skipped. db may be null.
+  // null lists are skipped. db may be null. Sorted lists are scanned faster.
   DirLinks(const char* root, const PackageDb* db, std::initializer_list<const StringList*> own);
 
   bool empty() const { return links_.empty(); }
@@ -76,23 +78,49 @@ class DirLinks {
   // set.
   std::string_view canonical(std::string_view path, std::string& buf,
                              std::vector<bool>* used = nullptr) const;
+  // The other spellings of the file that path names (its canonical form
+  // among them when that differs): true when there are any. At most 16.
+  bool spellings(std::string_view path, std::vector<std::string>& out) const;
   // The index of the link that path (no trailing "/") names, or -1.
   int link_at(std::string_view path) const;
+  // True when a package other than name (every package, for a null name),
+  // or the list also (may be null), records a path through link k under
+  // any spelling, or through another link whose own text goes through k.
+  // False for k = -1.
+  bool link_used(int k, const PackageDb* db, const char* name, const StringList* also) const;
 
  private:
   // The first link, longer than from bytes, that path goes through, or -1.
   int through(std::string_view path, size_t from) const;
+  // True when the parent of a canonical form lies in some link's target.
+  bool into_target(std::string_view form) const;
 
   std::vector<std::pair<std::string, std::string>> links_;  // location, target; sorted
   std::array<uint32_t, 257> bucket_{};  // links beginning with byte b: [bucket_[b], bucket_[b + 1])
+  std::vector<uint32_t> by_target_;     // links with a target, in target order
+  std::array<uint32_t, 257> target_bucket_{};  // the same for targets, into by_target_
+  std::vector<uint32_t> to_root_;       // links to the root itself
+  std::vector<std::vector<uint32_t>> via_;  // the links each link's own text goes through
 };
 
-// Of paths, which package name lets go of (removal, or an upgrade's dropped
-// paths), appends to kept those whose file another package records under
-// another spelling, and to kept_links the directory links among them
-// through which another package records a path; both in paths' order. The
-// paths of also (may be null: the new version's members on an upgrade)
-// count as another package's. Nothing is added in a root without links.
-void links_kept(const DirLinks& links, const PackageDb* db, const char* name,
-                const StringList* paths, const StringList* also, StringList* kept,
-                StringList* kept_links);
+// The paths of one package by every spelling of their files, so that one
+// look-up tells whether another package's path names one of those files. In
+// a root without links (or with null links) the spellings are the paths.
+class FileIndex {
+ public:
+  FileIndex(const StringList* paths, const DirLinks* links);
+  // Marks the paths that name the file other names.
+  void mark(const char* other) {
+    auto it = group_of_.find(other);
+    if (it != group_of_.end()) marked_[it->second] = true;
+  }
+  // Path i of the list was marked.
+  bool marked(uint64_t i) const { return group_[i] != kNone && marked_[group_[i]]; }
+
+ private:
+  static constexpr uint32_t kNone = UINT32_MAX;
+  std::deque<std::string> spelled_;  // spellings that are none of the paths
+  std::unordered_map<std::string_view, uint32_t> group_of_;  // spelling -> file
+  std::vector<uint32_t> group_;  // path -> file
+  std::vector<bool> marked_;     // file -> marked
+};

@@ -22,10 +22,21 @@ constexpr int kMaxHops = 40;
 // "usr/lib64 -> lib", "var/run -> ../run") sit this close to the root.
 constexpr size_t kShallowLevels = 2;
 
+// Spellings of one file kept apart at most; more only arise through a link
+// to the root itself, which spells every path endlessly.
+constexpr size_t kMaxSpellings = 16;
+
 std::string_view view_of(const char* s) { return s == nullptr ? std::string_view() : s; }
 
+// The directory that holds path, "" at the top.
+std::string_view parent_of(std::string_view path) {
+  if (path.ends_with('/')) path.remove_suffix(1);
+  size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? std::string_view("") : path.substr(0, slash);
+}
+
 // The directories that path names at its first kShallowLevels levels ("usr"
-// and "usr/lib" of "usr/lib/x"); one (or none) for shorter paths.
+// and "usr/lib" of "usr/lib/x").
 template <class Fn>
 void shallow_prefixes(std::string_view path, Fn&& fn) {
   size_t at = 0;
@@ -47,15 +58,13 @@ void parent_prefixes(std::string_view path, Fn&& fn) {
     fn(path.substr(0, slash));
 }
 
-// The directory that holds path ("" at the top).
-std::string_view parent_of(std::string_view path) {
-  if (path.ends_with('/')) path.remove_suffix(1);
-  size_t slash = path.rfind('/');
-  return slash == std::string_view::npos ? std::string_view("") : path.substr(0, slash);
-}
-
 bool starts_with_dir(std::string_view path, std::string_view dir) {
   return path.size() > dir.size() && path[dir.size()] == '/' && path.starts_with(dir);
+}
+
+// starts_with_dir without measuring path first.
+bool below(const char* path, std::string_view dir) {
+  return path != nullptr && strncmp(path, dir.data(), dir.size()) == 0 && path[dir.size()] == '/';
 }
 
 // Walks relative paths inside the root component by component, reading the
@@ -89,7 +98,10 @@ class RootWalker {
       std::optional<std::string> target = look_at(cur, keep, depth);
       if (!target.has_value()) return std::nullopt;
       // A location that is no directory link stays as it is.
-      if (*target != cur) cur = std::move(*target);
+      if (*target != cur) {
+        trail_.push_back(cur);
+        cur = std::move(*target);
+      }
     }
     return cur;
   }
@@ -100,6 +112,9 @@ class RootWalker {
       if (target.has_value() && *target != at) found.emplace_back(at, *target);
     return found;
   }
+  // The links that the text of the link at at goes through itself ("lib64 ->
+  // lib" goes through "lib").
+  const std::vector<std::string>& via(const std::string& at) { return via_[at]; }
 
  private:
   // For a canonical location: itself when it is no link (or does not exist),
@@ -126,8 +141,15 @@ class RootWalker {
     // An absolute target means the root's own tree, as it does for the
     // system running inside it.
     std::string joined = text.starts_with('/') ? text : at.substr(0, parent_len) + "/" + text;
+    size_t trail_from = trail_.size();
     std::optional<std::string> target = resolve(joined, depth + 1);
     if (!target.has_value()) return std::nullopt;
+    std::vector<std::string>& via = via_[at];
+    for (size_t i = trail_from; i < trail_.size(); i++) {
+      via.push_back(trail_[i]);
+      const std::vector<std::string>& further = via_[trail_[i]];
+      via.insert(via.end(), further.begin(), further.end());
+    }
     struct stat st;
     bool is_dir = target->empty() ||
                   (fstatat(root_fd_.get(), target->c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode));
@@ -137,25 +159,56 @@ class RootWalker {
 
   UniqueFd root_fd_;
   std::unordered_map<std::string, std::optional<std::string>> seen_;
+  std::vector<std::string> trail_;  // the links that resolve has gone through
+  std::unordered_map<std::string, std::vector<std::string>> via_;
 };
+
+// The index past the run of paths from i on that lie below dir, in a sorted
+// list: they are neighbours there.
+uint64_t run_end(const StringList* list, uint64_t i, std::string_view dir) {
+  const char* const* first = list->strings + i;
+  const char* const* last = list->strings + list->in_use;
+  return static_cast<uint64_t>(
+      std::partition_point(first, last, [&](const char* p) { return below(p, dir); }) -
+      first) + i;
+}
+
+// True when some path of list lies below dir.
+bool any_below(const StringList* list, std::string_view dir) {
+  if (list == nullptr) return false;
+  const char* const* first = list->strings;
+  const char* const* last = list->strings + list->in_use;
+  if (!list->is_sorted) return std::any_of(first, last, [&](const char* p) { return below(p, dir); });
+  // The first path not before dir + "/" (a null slot sorts first).
+  const char* const* at = std::partition_point(first, last, [&](const char* p) {
+    if (p == nullptr) return true;
+    int c = strncmp(p, dir.data(), dir.size());
+    if (c != 0) return c < 0;
+    return static_cast<unsigned char>(p[dir.size()]) < '/';
+  });
+  return at != last && below(*at, dir);
+}
 
 }  // namespace
 
 DirLinks::DirLinks(const char* root, const PackageDb* db,
                    std::initializer_list<const StringList*> own) {
   std::unordered_set<std::string_view> places;
-  // Recorded lists are sorted, so neighbours mostly share their first levels.
-  std::string_view last;
-  auto add_shallow = [&](std::string_view dir) { places.emplace(dir); };
+  // Every shallow place of a list; in a sorted one, the paths below the
+  // place of the second level are skipped as a run.
   auto scan_shallow = [&](const StringList* list) {
-    last = {};
-    for (uint64_t i = 0; i < list->in_use; i++) {
-      std::string_view path = view_of(list->strings[i]);
-      if (!last.empty() && starts_with_dir(path, last)) continue;
-      shallow_prefixes(path, add_shallow);
-      size_t first = path.find('/');
-      size_t second = first == std::string_view::npos ? first : path.find('/', first + 1);
-      last = second == std::string_view::npos ? std::string_view() : path.substr(0, second);
+    for (uint64_t i = 0; i < list->in_use;) {
+      std::string_view path = view_of(list->strings[i++]);
+      std::string_view second;
+      shallow_prefixes(path, [&](std::string_view dir) {
+        places.emplace(dir);
+        second = dir;
+      });
+      if (second.empty() || second.find('/') == std::string_view::npos) continue;
+      if (list->is_sorted)
+        i = run_end(list, i, second);
+      else
+        while (i < list->in_use && below(list->strings[i], second)) i++;
     }
   };
   if (db != nullptr)
@@ -167,10 +220,7 @@ DirLinks::DirLinks(const char* root, const PackageDb* db,
     std::string_view last_parent;
     for (uint64_t i = 0; i < list->in_use; i++) {
       std::string_view path = view_of(list->strings[i]);
-      std::string_view trimmed = path.ends_with('/') ? path.substr(0, path.size() - 1) : path;
-      size_t slash = trimmed.rfind('/');
-      std::string_view parent = slash == std::string_view::npos ? std::string_view()
-                                                                 : trimmed.substr(0, slash);
+      std::string_view parent = parent_of(path);
       if (parent == last_parent) continue;
       last_parent = parent;
       parent_prefixes(path, [&](std::string_view dir) { places.emplace(dir); });
@@ -182,9 +232,28 @@ DirLinks::DirLinks(const char* root, const PackageDb* db,
   links_ = walker.take_links();
   // Sorted, the links that begin with one byte are neighbours.
   std::sort(links_.begin(), links_.end());
-  bucket_.fill(0);
+  via_.resize(links_.size());
+  for (uint32_t i = 0; i < links_.size(); i++) {
+    for (const std::string& at : walker.via(links_[i].first)) {
+      auto it = std::lower_bound(links_.begin(), links_.end(), at,
+                                 [](const auto& link, const std::string& key) { return link.first < key; });
+      if (it != links_.end() && it->first == at) via_[i].push_back(static_cast<uint32_t>(it - links_.begin()));
+    }
+  }
+  for (uint32_t i = 0; i < links_.size(); i++) {
+    if (links_[i].second.empty())
+      to_root_.push_back(i);
+    else
+      by_target_.push_back(i);
+  }
+  std::sort(by_target_.begin(), by_target_.end(),
+            [&](uint32_t a, uint32_t b) { return links_[a].second < links_[b].second; });
   for (const auto& link : links_) bucket_[static_cast<unsigned char>(link.first[0]) + 1]++;
-  for (size_t i = 1; i < bucket_.size(); i++) bucket_[i] += bucket_[i - 1];
+  for (uint32_t i : by_target_) target_bucket_[static_cast<unsigned char>(links_[i].second[0]) + 1]++;
+  for (size_t b = 1; b < bucket_.size(); b++) {
+    bucket_[b] += bucket_[b - 1];
+    target_bucket_[b] += target_bucket_[b - 1];
+  }
 }
 
 int DirLinks::through(std::string_view path, size_t from) const {
@@ -200,9 +269,8 @@ int DirLinks::through(std::string_view path, size_t from) const {
 std::string_view DirLinks::canonical(std::string_view path, std::string& buf,
                                      std::vector<bool>* used) const {
   if (links_.empty()) return path;
-  std::string_view trimmed = path.ends_with('/') ? path.substr(0, path.size() - 1) : path;
-  size_t slash = trimmed.rfind('/');
-  if (slash == std::string_view::npos) return path;
+  size_t slash = parent_of(path).size();
+  if (slash == 0) return path;
   // Only the parent is resolved: a link at the last place stays itself.
   int hit = through(path.substr(0, slash + 1), 0);
   if (hit < 0) return path;
@@ -234,67 +302,90 @@ int DirLinks::link_at(std::string_view path) const {
   return it != links_.end() && it->first == at ? static_cast<int>(it - links_.begin()) : -1;
 }
 
-void links_kept(const DirLinks& links, const PackageDb* db, const char* name,
-                const StringList* paths, const StringList* also, StringList* kept,
-                StringList* kept_links) {
-  if (links.empty() || paths == nullptr) return;
-  constexpr uint64_t kNone = UINT64_MAX;
-  // The paths by canonical form, a form held twice chained through
-  // same_next. Another package's path that goes through no link can share
-  // its form only with a path of ours that does: unless we have such paths,
-  // those cost no look-up, and most recorded paths are those.
+bool DirLinks::into_target(std::string_view form) const {
+  if (!to_root_.empty()) return true;
+  size_t slash = parent_of(form).size();
+  if (slash == 0) return false;
+  std::string_view dir = form.substr(0, slash + 1);
+  unsigned char first = static_cast<unsigned char>(dir[0]);
+  for (uint32_t b = target_bucket_[first]; b < target_bucket_[first + 1u]; b++)
+    if (starts_with_dir(dir, links_[by_target_[b]].second)) return true;
+  return false;
+}
+
+bool DirLinks::spellings(std::string_view path, std::vector<std::string>& out) const {
+  out.clear();
+  if (links_.empty()) return false;
   std::string buf;
-  std::deque<std::string> respelled;
-  std::unordered_map<std::string_view, uint64_t> by_form;
-  std::vector<uint64_t> same_next(paths->in_use, kNone);
-  std::vector<std::pair<int, uint64_t>> own_links;  // link, path index
-  by_form.reserve(paths->in_use);
+  std::string_view form = canonical(path, buf);
+  if (form == path && !into_target(form)) return false;
+  // Undo resolution steps: a spelling whose parent begins with a link's
+  // target is also spelled with the link in its place.
+  std::vector<std::string> found{std::string(form)};
+  for (size_t n = 0; n < found.size() && found.size() < kMaxSpellings; n++) {
+    std::string spelling = found[n];
+    size_t slash = parent_of(spelling).size();
+    if (slash == 0 && to_root_.empty()) continue;
+    std::string_view dir = std::string_view(spelling).substr(0, slash + 1);
+    auto add = [&](std::string other) {
+      if (found.size() < kMaxSpellings && std::find(found.begin(), found.end(), other) == found.end())
+        found.push_back(std::move(other));
+    };
+    if (!dir.empty()) {
+      unsigned char first = static_cast<unsigned char>(dir[0]);
+      for (uint32_t b = target_bucket_[first]; b < target_bucket_[first + 1u]; b++) {
+        const auto& [at, target] = links_[by_target_[b]];
+        if (starts_with_dir(dir, target)) add(at + spelling.substr(target.size()));
+      }
+    }
+    for (uint32_t i : to_root_) add(links_[i].first + "/" + spelling);
+  }
+  for (std::string& other : found)
+    if (other != path) out.push_back(std::move(other));
+  return !out.empty();
+}
+
+bool DirLinks::link_used(int k, const PackageDb* db, const char* name,
+                         const StringList* also) const {
+  if (k < 0 || static_cast<size_t>(k) >= links_.size()) return false;
+  // Paths below the link under any spelling, or below a link whose own
+  // text goes through it.
+  std::vector<std::string> places, more;
+  for (uint32_t j = 0; j < links_.size(); j++) {
+    if (j != static_cast<uint32_t>(k) &&
+        std::find(via_[j].begin(), via_[j].end(), static_cast<uint32_t>(k)) == via_[j].end())
+      continue;
+    if (spellings(links_[j].first, more)) places.insert(places.end(), more.begin(), more.end());
+    places.push_back(links_[j].first);
+  }
+  auto uses = [&](const StringList* list) {
+    return std::any_of(places.begin(), places.end(),
+                       [&](const std::string& place) { return any_below(list, place); });
+  };
+  for (const PackageEntry* e = db == nullptr ? nullptr : db->entries; e != nullptr; e = e->next)
+    if ((name == nullptr || strcmp(e->name, name) != 0) && uses(e->files)) return true;
+  return also != nullptr && uses(also);
+}
+
+FileIndex::FileIndex(const StringList* paths, const DirLinks* links)
+    : group_(paths->in_use, kNone) {
+  bool respell = links != nullptr && !links->empty();
+  group_of_.reserve(paths->in_use);
+  std::string buf;
+  std::vector<std::string> others;
   for (uint64_t i = 0; i < paths->in_use; i++) {
     const char* path = paths->strings[i];
     if (path == nullptr) continue;
-    std::string_view form = links.canonical(path, buf);
-    if (form != path) form = respelled.emplace_back(form);
-    auto [it, fresh] = by_form.emplace(form, i);
-    if (!fresh) {
-      uint64_t at = it->second;
-      while (same_next[at] != kNone) at = same_next[at];
-      same_next[at] = i;
-    }
-    if (int k = links.link_at(path); k >= 0) own_links.emplace_back(k, i);
+    std::string_view form = respell ? links->canonical(path, buf) : std::string_view(path);
+    if (form != path) form = spelled_.emplace_back(form);
+    auto [it, fresh] = group_of_.emplace(form, static_cast<uint32_t>(marked_.size()));
+    group_[i] = it->second;
+    if (!fresh) continue;
+    marked_.push_back(false);
+    if (!respell) continue;
+    // The file's other spellings lead to the same group.
+    group_of_.emplace(path, group_[i]);
+    if (links->spellings(path, others))
+      for (std::string& other : others) group_of_.emplace(spelled_.emplace_back(std::move(other)), group_[i]);
   }
-  // Their directories, so that a recorded path outside them is passed over
-  // after one look-up per directory (recorded lists are sorted).
-  std::unordered_set<std::string_view> respelled_dirs;
-  for (const std::string& form : respelled) respelled_dirs.emplace(parent_of(form));
-  std::string_view last_dir;
-  bool last_dir_hit = false;
-
-  std::vector<bool> keep(paths->in_use, false);
-  std::vector<bool> used(links.size(), false);
-  auto look = [&](const char* other) {
-    if (other == nullptr) return;
-    std::string_view form = links.canonical(other, buf, &used);
-    if (form == other) {
-      if (respelled.empty()) return;
-      std::string_view dir = parent_of(form);
-      if (dir != last_dir || last_dir.data() == nullptr) {
-        last_dir = dir;
-        last_dir_hit = respelled_dirs.contains(dir);
-      }
-      if (!last_dir_hit) return;
-    }
-    auto it = by_form.find(form);
-    if (it == by_form.end()) return;
-    for (uint64_t at = it->second; at != kNone; at = same_next[at]) keep[at] = true;
-  };
-  for (const PackageEntry* e = db == nullptr ? nullptr : db->entries; e != nullptr; e = e->next) {
-    if ((name != nullptr && strcmp(e->name, name) == 0) || e->files == nullptr) continue;
-    for (uint64_t i = 0; i < e->files->in_use; i++) look(e->files->strings[i]);
-  }
-  if (also != nullptr)
-    for (uint64_t i = 0; i < also->in_use; i++) look(also->strings[i]);
-  for (uint64_t i = 0; i < paths->in_use; i++)
-    if (keep[i]) strlist_add(kept, paths->strings[i]);
-  for (const auto& [k, i] : own_links)
-    if (used[static_cast<size_t>(k)]) strlist_add(kept_links, paths->strings[i]);
 }

@@ -1,6 +1,7 @@
 // Canonical forms through the directory links of a scratch root.
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -53,11 +54,72 @@ TEST(DirLinks, CanonicalForms) {
   };
   std::string buf;
   for (const Case& c : cases) EXPECT_EQ(c.form, links.canonical(c.path, buf)) << c.path;
+  // Every other spelling of a file, and none for a file that has one.
+  struct Spelled {
+    std::string path;
+    std::vector<std::string> others;
+  } spelled[] = {
+      {"usr/bin/su", {"bin/su", "usr/lib/alias/su", "lib/alias/su", "lib64/alias/su"}},
+      {"lib/alias/su", {"usr/bin/su", "bin/su", "usr/lib/alias/su", "lib64/alias/su"}},
+      {"usr/lib/x", {"lib/x", "lib64/x"}},
+      {"usr/lib/", {}},  // the last place as written: only the parent is spelled again
+      {"usr/share/x", {}},
+      {"run/y", {"opt/x/run/y", "var/x/run/y"}},
+  };
+  std::vector<std::string> others;
+  for (const Spelled& c : spelled) {
+    EXPECT_EQ(!c.others.empty(), links.spellings(c.path, others)) << c.path;
+    std::sort(others.begin(), others.end());
+    std::vector<std::string> expected = c.others;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(expected, others) << c.path;
+  }
+
   EXPECT_GE(links.link_at("bin"), 0);
   EXPECT_GE(links.link_at("lib64"), 0);
   EXPECT_EQ(-1, links.link_at("bin/"));
   EXPECT_EQ(-1, links.link_at("usr/bin"));
   EXPECT_EQ(-1, links.link_at("up"));
+
+  // Packages that go through a link, under any spelling, use it.
+  PackageDb db{};
+  auto add = [&](const char* name, std::vector<std::string> paths) {
+    PackageEntry* e = db_entry_new(name, "1");
+    for (const auto& p : paths) strlist_add(e->files, p.c_str());
+    strlist_sort(e->files);
+    db_add(&db, e);
+  };
+  add("fs", {"bin", "lib", "lib64", "usr/lib/alias"});
+  add("su", {"lib64/alias/su"});
+  add("sh", {"bin/", "bin/sh"});
+  EXPECT_TRUE(links.link_used(links.link_at("bin"), &db, "fs", nullptr));
+  EXPECT_FALSE(links.link_used(links.link_at("bin"), &db, "sh", nullptr));  // only its own
+  EXPECT_TRUE(links.link_used(links.link_at("usr/lib/alias"), &db, "fs", nullptr));
+  EXPECT_TRUE(links.link_used(links.link_at("lib"), &db, "fs", nullptr));  // lib64 leads through it
+  StringListPtr members(list_of({"usr/lib/alias/x"}));
+  EXPECT_FALSE(links.link_used(links.link_at("usr/lib/alias"), &db, "su", nullptr));
+  EXPECT_TRUE(links.link_used(links.link_at("usr/lib/alias"), &db, "su", members.get()));
+
+  // One look-up finds a file under any spelling.
+  StringListPtr paths(list_of({"bin/sh", "usr/bin/su", "usr/share/doc", "usr/bin/sh"}));
+  FileIndex index(paths.get(), &links);
+  index.mark("usr/bin/sh");
+  index.mark("lib64/alias/su");
+  EXPECT_TRUE(index.marked(0));
+  EXPECT_TRUE(index.marked(1));
+  EXPECT_FALSE(index.marked(2));
+  EXPECT_TRUE(index.marked(3));
+  FileIndex exact(paths.get(), nullptr);
+  exact.mark("usr/bin/sh");
+  exact.mark("lib64/alias/su");
+  EXPECT_FALSE(exact.marked(0));
+  EXPECT_FALSE(exact.marked(1));
+  EXPECT_TRUE(exact.marked(3));
+  for (PackageEntry* e = db.entries; e != nullptr;) {
+    PackageEntry* next = e->next;
+    db_entry_free(e);
+    e = next;
+  }
 
   // A root without links: every path is its own form, as the same view.
   TempDir plain;
