@@ -1,10 +1,14 @@
 // Directory links inside the root: finding them, and the canonical form of a
 // path that goes through them.
+#include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <climits>
 #include <cstring>
 #include <deque>
 #include <optional>
@@ -21,6 +25,8 @@ constexpr int kMaxHops = 40;
 // Directory links that the root's maker sets up ("bin -> usr/bin",
 // "usr/lib64 -> lib", "var/run -> ../run") sit this close to the root.
 constexpr size_t kShallowLevels = 2;
+// Places probed one by one in a directory before it is read as a whole.
+constexpr int kListAfter = 32;
 
 // Spellings of one file kept apart at most; more only arise through a link
 // to the root itself, which spells every path endlessly.
@@ -43,7 +49,7 @@ void shallow_prefixes(std::string_view path, Fn&& fn) {
   for (size_t level = 0; level < kShallowLevels; level++) {
     size_t slash = path.find('/', at);
     if (slash == std::string_view::npos) return;
-    fn(path.substr(0, slash));
+    fn(level, path.substr(0, slash));
     at = slash + 1;
   }
 }
@@ -81,6 +87,7 @@ class RootWalker {
   std::optional<std::string> resolve(std::string_view path, int depth = 0) {
     if (depth > kMaxHops) return std::nullopt;
     std::string cur;
+    bool missing = false;  // nothing exists at cur, so nothing below it either
     while (!path.empty()) {
       size_t slash = path.find('/');
       std::string_view name = path.substr(0, slash);
@@ -92,15 +99,20 @@ class RootWalker {
         cur.resize(up == std::string::npos ? 0 : up);
         continue;
       }
-      size_t keep = cur.size();
+      size_t parent_len = cur.size();
       if (!cur.empty()) cur += '/';
       cur += name;
-      std::optional<std::string> target = look_at(cur, keep, depth);
-      if (!target.has_value()) return std::nullopt;
+      if (missing) continue;
+      const Place& place = look_at(cur, parent_len, depth);
+      if (place.missing) {
+        missing = true;
+        continue;
+      }
+      if (!place.target.has_value()) return std::nullopt;
       // A location that is no directory link stays as it is.
-      if (*target != cur) {
+      if (*place.target != cur) {
         trail_.push_back(cur);
-        cur = std::move(*target);
+        cur = *place.target;
       }
     }
     return cur;
@@ -108,8 +120,8 @@ class RootWalker {
 
   std::vector<std::pair<std::string, std::string>> take_links() {
     std::vector<std::pair<std::string, std::string>> found;
-    for (auto& [at, target] : seen_)
-      if (target.has_value() && *target != at) found.emplace_back(at, *target);
+    for (auto& [at, place] : seen_)
+      if (place.target.has_value() && *place.target != at) found.emplace_back(at, *place.target);
     return found;
   }
   // The links that the text of the link at at goes through itself ("lib64 ->
@@ -117,20 +129,66 @@ class RootWalker {
   const std::vector<std::string>& via(const std::string& at) { return via_[at]; }
 
  private:
-  // For a canonical location: itself when it is no link (or does not exist),
-  // the resolved target of a directory link, null when a link cannot be
-  // resolved inside the root.
-  std::optional<std::string> look_at(const std::string& at, size_t parent_len, int depth) {
+  // What a canonical location is: missing; itself (no link); the resolved
+  // target of a directory link; or null, a link that cannot be resolved
+  // inside the root.
+  struct Place {
+    std::optional<std::string> target;
+    bool missing = false;
+  };
+  // What one directory of the root holds, once it has been read.
+  struct Dir {
+    bool listed = false;  // names holds every entry
+    int probes = 0;
+    std::unordered_map<std::string, unsigned char> names;  // name -> d_type
+  };
+  enum class Kind { kMissing, kLink, kOther };
+
+  const Place& look_at(const std::string& at, size_t parent_len, int depth) {
     auto known = seen_.find(at);
     if (known != seen_.end()) return known->second;
-    std::optional<std::string> result = at;
-    struct stat st;
-    if (root_fd_ && fstatat(root_fd_.get(), at.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISLNK(st.st_mode)) {
-      result = follow(at, parent_len, depth);
+    Place place;
+    Kind kind = kind_of(at, parent_len);
+    if (kind == Kind::kMissing)
+      place.missing = true;
+    else if (kind == Kind::kLink)
+      place.target = follow(at, parent_len, depth);
+    else
+      place.target = at;
+    return seen_.try_emplace(at, std::move(place)).first->second;
+  }
+
+  // A directory probed often is read once instead: a database holds
+  // thousands of places side by side, and one fstatat each would cost more
+  // than the rest of the run.
+  Kind kind_of(const std::string& at, size_t parent_len) {
+    if (!root_fd_) return Kind::kOther;
+    Dir& dir = dirs_[at.substr(0, parent_len)];
+    if (!dir.listed && ++dir.probes > kListAfter) list(dir, at.substr(0, parent_len));
+    if (dir.listed) {
+      auto it = dir.names.find(at.substr(parent_len == 0 ? 0 : parent_len + 1));
+      if (it == dir.names.end()) return Kind::kMissing;
+      if (it->second == DT_LNK) return Kind::kLink;
+      if (it->second != DT_UNKNOWN) return Kind::kOther;
     }
-    seen_.emplace(at, result);
-    return result;
+    struct stat st;
+    if (fstatat(root_fd_.get(), at.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+      return errno == ENOENT || errno == ENOTDIR ? Kind::kMissing : Kind::kOther;
+    return S_ISLNK(st.st_mode) ? Kind::kLink : Kind::kOther;
+  }
+
+  void list(Dir& dir, const std::string& parent) {
+    int fd = openat(root_fd_.get(), parent.empty() ? "." : parent.c_str(),
+                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    DIR* d = fd < 0 ? nullptr : fdopendir(fd);
+    if (d == nullptr) {
+      if (fd >= 0) close(fd);
+      dir.probes = INT_MIN;  // probed one by one from now on
+      return;
+    }
+    while (const struct dirent* ent = readdir(d)) dir.names.emplace(ent->d_name, ent->d_type);
+    closedir(d);
+    dir.listed = true;
   }
 
   std::optional<std::string> follow(const std::string& at, size_t parent_len, int depth) {
@@ -158,7 +216,8 @@ class RootWalker {
   }
 
   UniqueFd root_fd_;
-  std::unordered_map<std::string, std::optional<std::string>> seen_;
+  std::unordered_map<std::string, Place> seen_;
+  std::unordered_map<std::string, Dir> dirs_;  // by canonical location, "" the root
   std::vector<std::string> trail_;  // the links that resolve has gone through
   std::unordered_map<std::string, std::vector<std::string>> via_;
 };
@@ -197,12 +256,13 @@ DirLinks::DirLinks(const char* root, const PackageDb* db,
   // Every shallow place of a list; in a sorted one, the paths below the
   // place of the second level are skipped as a run.
   auto scan_shallow = [&](const StringList* list) {
+    std::array<std::string_view, kShallowLevels> last{};  // neighbours share them
     for (uint64_t i = 0; i < list->in_use;) {
       std::string_view path = view_of(list->strings[i++]);
       std::string_view second;
-      shallow_prefixes(path, [&](std::string_view dir) {
-        places.emplace(dir);
-        second = dir;
+      shallow_prefixes(path, [&](size_t level, std::string_view dir) {
+        if (dir != last[level]) places.emplace(dir);
+        last[level] = second = dir;
       });
       if (second.empty() || second.find('/') == std::string_view::npos) continue;
       if (list->is_sorted)

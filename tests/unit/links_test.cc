@@ -121,6 +121,25 @@ TEST(DirLinks, CanonicalForms) {
     e = next;
   }
 
+  // A directory probed often is read as a whole: its links are found all
+  // the same.
+  TempDir wide;
+  std::vector<std::string> through_wide;
+  for (int i = 0; i < 100; i++) {
+    std::string name = "opt/d" + std::to_string(i);
+    if (i % 10 == 3)
+      ASSERT_EQ(0, symlink("../target", (wide / name).c_str()));
+    else if (i % 10 != 7)  // and some are missing
+      mkdir_p(wide / name);
+    through_wide.push_back(name + "/f");
+  }
+  mkdir_p(wide / "target");
+  StringListPtr wide_paths(list_of(through_wide));
+  DirLinks wide_links(wide.path().c_str(), nullptr, {wide_paths.get()});
+  EXPECT_EQ(10u, wide_links.size());
+  EXPECT_EQ("target/f", wide_links.canonical("opt/d93/f", buf));
+  EXPECT_EQ("opt/d94/f", wide_links.canonical("opt/d94/f", buf));
+
   // A root without links: every path is its own form, as the same view.
   TempDir plain;
   mkdir_p(plain / "usr/bin");
