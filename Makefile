@@ -9,10 +9,11 @@ RELEASE_DIR:= $(BUILD)/release
 
 # Debian packages the build and the tests use: the compiler and test
 # framework, GNU tar with every compressor, and the real tools that the
-# integration tests run inside chroot roots.
+# integration tests run inside chroot roots. runit comes without its
+# recommendations, so that nothing is set up to supervise the host.
 DEB_PACKAGES := cmake g++ make libgtest-dev libgmock-dev tar gzip pigz zstd \
                 xz-utils bzip2 lbzip2 pbzip2 lzip plzip libcap2-bin passwd \
-                util-linux coreutils libc-bin
+                util-linux coreutils libc-bin runit
 
 .PHONY: all check demo bench deps release clean
 
@@ -24,7 +25,7 @@ deps:
 	  done); \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:" $$missing; \
-	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
 
 check: deps

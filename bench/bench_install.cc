@@ -93,6 +93,12 @@ void fresh_root(const std::string& root, const std::string& dbfile, bool merged 
   sync();
 }
 
+// The zarnin under test: SORN_BENCH_ZARNIN names another build to compare.
+const char* zarnin_bin() {
+  const char* chosen = getenv("SORN_BENCH_ZARNIN");
+  return chosen != nullptr && *chosen != '\0' ? chosen : ZARNIN_BIN;
+}
+
 // CPU seconds (user + system) of the waited-for children so far: a program
 // and the children it waited for.
 double children_cpu_seconds() {
@@ -221,9 +227,9 @@ int main() {
     extraction.push_back(timed_shell("zstd -dcq '" + v1 + "' | tar -xpf - -C '" + root + "'"));
     for (bool merged : {false, true}) {
       fresh_root(root, dbfile, merged);
-      install[merged].push_back(timed_run(ZARNIN_BIN, {"-r", root, v1}));
+      install[merged].push_back(timed_run(zarnin_bin(), {"-r", root, v1}));
       sync();
-      upgrade[merged].push_back(timed_run(ZARNIN_BIN, {"-r", root, "-u", v2}));
+      upgrade[merged].push_back(timed_run(zarnin_bin(), {"-r", root, "-u", v2}));
     }
   }
   std::vector<LinkCosts> costs[2][2];  // [merged][in_bin]
@@ -242,6 +248,7 @@ int main() {
   printf("install of a %d-file zstd package, database of %d packages / %ld paths "
          "(median of %d rounds, in %s)\n", kFiles, kPackages, kPaths, kRounds,
          work.substr(0, work.rfind('/')).c_str());
+  printf("  zarnin: %s\n", zarnin_bin());
   printf("  bare tar -tf                 %7.3f s\n", median(listing));
   printf("  bare zstd -dc | tar -xpf     %7.3f s\n", median(extraction));
   printf("  bare listing + extraction    %7.3f s\n", bare);

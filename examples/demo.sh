@@ -28,12 +28,14 @@ mkdir -p "$demo/packages" "$demo/tmp"
 export PKG_DBDIR="$root/var/lib/pkg" TMPDIR="$demo/tmp"
 unset PKG_ROOT TAR_OPTIONS
 
+# Packs with examples/pack, which calls the library's package_create. The
+# tree is staged first, as a build stages it: copied by root, its files are
+# root's whoever checked the sources out.
 pack() {
   version=$1
   out="$demo/packages/hello#$version.pkg.tar.zst"
-  (cd "$here/hello/$version" &&
-    find . -mindepth 1 | sed 's|^\./||' | LC_ALL=C sort |
-    tar --owner=root --group=root --no-recursion -cf - -T -) | zstd -q -c > "$out"
+  cp -R "$here/hello/$version" "$demo/stage-$version"
+  "$build/examples/pack" -c zst "$demo/stage-$version" "$out" >&2
   echo "$out"
 }
 
@@ -44,7 +46,7 @@ show_root() {
   sed 's/^/  | /' "$PKG_DBDIR/db"
 }
 
-echo "== packing hello 1.0-1 and 2.0-1 with tar and zstd"
+echo "== packing hello 1.0-1 and 2.0-1 with examples/pack (zstd)"
 v1=$(pack 1.0-1)
 v2=$(pack 2.0-1)
 ls -l "$demo/packages" | sed '1d; s/^/  /'

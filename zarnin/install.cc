@@ -11,6 +11,7 @@
 
 #include "archive/archive.h"
 #include "db/db.h"
+#include "integrate/integrate.h"
 #include "zarnin/config.h"
 #include "zarnin/footprint.h"
 #include "zarnin/plan.h"
@@ -160,8 +161,10 @@ int zarnin_main(int argc, char** argv) {
 
   StringListPtr keep(mode == InstallMode::kReinstall ? config_keep_list(root, members.get())
                                                      : strlist_new());
-  // Package metadata is read and its accounts are created here, before
-  // any file of the package lands.
+  // The declared accounts exist before any file lands, so that the
+  // extraction can give files to them. They stay if the extraction fails.
+  PackageMetaPtr meta(meta_from_package(opts.package, name.get()));
+  accounts_create(meta.get(), root);
 
   if (extract(mode, opts.package, root, members.get(), keep.get()) != 0) {
     prog_error("extraction failed: %s", opts.package);
@@ -190,9 +193,15 @@ int zarnin_main(int argc, char** argv) {
     status = 1;
   }
 
-  // Every member joins changed; the library cache, triggers, services,
-  // permissions and capabilities are brought up to date from here, also
-  // after a failed save.
+  // The files are in place, so the system catches up with them, also
+  // after a failed save: the dropped paths and every member call for the
+  // triggers; services restart only on an upgrade.
   for (uint64_t i = 0; i < members->in_use; i++) strlist_add(changed.get(), members->strings[i]);
+  run_ldconfig(root);
+  triggers_run(root, changed.get(), mode == InstallMode::kUpgrade);
+  changed.reset();
+  services_link(meta.get(), root);
+  permissions_apply(meta.get(), root);
+  capabilities_apply(meta.get(), root);
   return status;
 }

@@ -42,3 +42,39 @@ bool is_tarball_name(const char* name);
 // Prints the package's footprint on stdout in archive order (the caller
 // flushes). 0, or -1 when the listing fails.
 int print_footprint(const char* package_path);
+
+// ---------------------------------------------------------------- creation
+
+// One entry of a package directory: its path relative to the directory (a
+// directory's ends in "/") and its type in st_mode form (links not
+// followed), which orders it.
+struct PackageMember {
+  char* path;
+  mode_t mode;
+};
+
+// Receives each chunk of compressed output, in order, before it is written
+// to the package file: every byte of the file exactly once.
+using PackageObserver = void (*)(const void* bytes, size_t length, void* user_data);
+
+// Packs every entry of package_dir (dot-files included, links not followed)
+// into target with tar and the compressor of tag ("gz", "zst", "xz", "bz2",
+// "lz"; gzip for null, empty or any other word). Notes "compressing
+// package", reports failures with warn/warnx and removes a target it
+// created. Not re-entrant. 0 / -1.
+int package_create(const char* target, const char* package_dir, CompressionTag tag,
+                   PackageObserver observer, void* user_data);
+// The archive order, for qsort over PackageMember: by the directory part,
+// then directory / other / symlink, then the whole path.
+int compare_package_members(const void* a, const void* b);
+// Runs in the compressor child with its stdin and stdout in place: execs
+// each candidate of the tag in turn. Returns only when none could be started.
+void exec_compressor(CompressionTag tag);
+
+// ---------------------------------------------------------------- signing keys
+
+// Finds the file ending in ".pub" in "/etc/ports/keys" whose key line equals
+// the key line of text (the first line that is neither blank nor an
+// "untrusted comment:"). 0 with the file's path written into buf (cut to
+// size), or -1 with buf untouched. Prints nothing.
+int find_signing_key(const char* text, char* buf, size_t size);

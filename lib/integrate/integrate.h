@@ -89,3 +89,55 @@ void permissions_apply(const PackageMeta* meta, const char* root);
 // inside root. Failures are warnings; an entry whose path has a ".."
 // component is refused.
 void capabilities_apply(const PackageMeta* meta, const char* root);
+
+// ---------------------------------------------------------------- services
+
+// A service name is one path component: empty, ".", ".." or a name with a
+// "/" is skipped with the warning "unsafe service name: %s".
+
+// Links "service/N" in root to "/etc/sv/N" (the directory as seen from
+// inside the root) for each of meta's services, creating "service" with
+// mode 0755; anything already at the link path stays. Starts nothing.
+void services_link(const PackageMeta* meta, const char* root);
+// For each of meta's services: unlinks the symbolic link "service/N" (and
+// nothing else there), then tells a running service to exit with
+// "sv exit /etc/sv/N" inside root.
+void services_stop(const PackageMeta* meta, const char* root);
+// Removes each of meta's service directories "etc/sv/N" that the package's
+// files have left, with the note "removed service directory %s". For a
+// service that is not running and whose runsv is gone, runsv's state files
+// in "supervise" and "log/supervise" go first (a "supervise" link itself,
+// not its target), and then an emptied "log".
+void services_remove_dirs(const PackageMeta* meta, const char* root);
+// The first line of "etc/sv/N/supervise/stat" in root begins with "run".
+// False for an unsafe name.
+bool service_running(const char* root, const char* name);
+
+// ---------------------------------------------------------------- triggers
+
+// One row of trigger_table: the program that paths below prefix call for.
+struct TriggerRule {
+  const char* prefix;              // relative to the root, ends in "/"; null ends the table
+  const char* program;             // searched on PATH inside the root
+  std::array<const char*, 6> argv; // argv[0] first; ends at the first null
+  bool per_item;       // once per first component below prefix, appended
+  bool upgrade_only;   // only when the caller reports an upgrade
+  bool needs_running;  // an item counts only when its service is running
+  bool absolute_item;  // append "/" + prefix + item instead of the item
+  bool item_is_dir;    // an item counts only when it is a directory (lstat)
+};
+
+// The twelve rows, then a row with a null prefix.
+extern const std::array<TriggerRule, 13> trigger_table;
+
+// Runs the rows of trigger_table that the changed paths files (relative to
+// root, read only) call for, in table order. A once-only row runs at most
+// once and not at all when an earlier row with the same program matched.
+void triggers_run(const char* root, const StringList* files, bool upgrade);
+// Prints "trigger:" and the arguments on stderr, runs program inside root
+// and waits. A non-zero exit or a signal is a warning; a program missing
+// from the root, or a root that cannot be entered, prints nothing more.
+void run_trigger(const char* root, const char* program, char* const* argv);
+// Runs the running system's "/sbin/ldconfig -r root" when root has
+// "sbin/ldconfig". Prints nothing; the status is ignored.
+void run_ldconfig(const char* root);

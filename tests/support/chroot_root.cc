@@ -53,6 +53,10 @@ std::string ChrootRoot::find_program(const std::string& name) {
   return "";
 }
 
+std::vector<std::string> ChrootRoot::libraries_of(const std::string& program) {
+  return shared_objects(program);
+}
+
 void ChrootRoot::copy_from_host(const std::string& host_path) {
   std::string dest = dir_ / host_path.substr(1);
   if (exists(dest)) return;

@@ -36,6 +36,9 @@ class ChrootRoot {
 
   // The host path of a program name as add_program finds it, or "".
   static std::string find_program(const std::string& name);
+  // The absolute paths of the shared libraries and the loader that ldd
+  // names for a host program (none for a static one).
+  static std::vector<std::string> libraries_of(const std::string& program);
 
  private:
   void copy_from_host(const std::string& host_path);

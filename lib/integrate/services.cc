@@ -1,0 +1,169 @@
+// Services: the runit service directories that packages name, enabled by a
+// link in the root's "service" directory, stopped and cleaned up on removal.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include "integrate/integrate.h"
+
+namespace {
+
+// What runsv keeps in a service's "supervise" directory. Nothing else there
+// is ours to delete.
+constexpr std::array<const char*, 6> kSuperviseState = {"control", "lock", "ok",
+                                                        "pid",     "stat", "status"};
+
+// How long a supervisor that holds its lock is given to exit: 2 s.
+constexpr int kLockAttempts = 80;
+constexpr long kLockPauseNanos = 25000000;
+
+const char* normalised_root(const char* root) {
+  return (root == nullptr || *root == '\0' || strcmp(root, "/") == 0) ? "" : root;
+}
+
+// A name is one path component of "service/" and "etc/sv/"; anything else
+// would lead the link, the unlink or the rmdir out of those directories.
+bool service_name_safe(const char* name) {
+  return *name != '\0' && strcmp(name, ".") != 0 && strcmp(name, "..") != 0 &&
+         strchr(name, '/') == nullptr;
+}
+
+// Calls each(name) for the safe service names of meta in list order; an
+// unsafe one is reported and skipped.
+template <class Each>
+void for_each_service(const PackageMeta* meta, Each each) {
+  if (meta == nullptr || meta->services == nullptr) return;
+  for (uint64_t i = 0; i < meta->services->in_use; i++) {
+    const char* name = meta->services->strings[i];
+    if (name == nullptr) continue;
+    if (!service_name_safe(name)) {
+      log_warning("unsafe service name: %s", name);
+      continue;
+    }
+    each(name);
+  }
+}
+
+// A supervisor that is alive holds the exclusive lock on "lock". One that
+// was just told to exit takes a moment to go (and writes its state files
+// again on the way), so a held lock is tried again for a while.
+bool supervisor_alive(int supervise_fd) {
+  UniqueFd lock(openat(supervise_fd, "lock", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!lock) return false;
+  for (int attempt = 0; attempt < kLockAttempts; attempt++) {
+    if (flock(lock.get(), LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) return false;
+    struct timespec pause = {0, kLockPauseNanos};
+    nanosleep(&pause, nullptr);
+  }
+  return true;
+}
+
+// Empties the "supervise" of a stopped service: a symbolic link (runit's
+// state kept under /run) is unlinked, its target untouched; in a directory
+// only runsv's own state files go, so anything else there keeps it. A
+// supervisor that is still alive keeps everything.
+void supervise_clear(int service_fd) {
+  struct stat st;
+  if (fstatat(service_fd, "supervise", &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+  if (!S_ISLNK(st.st_mode) && !S_ISDIR(st.st_mode)) return;
+  UniqueFd supervise(openat(service_fd, "supervise", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (supervise && supervisor_alive(supervise.get())) return;
+  if (S_ISLNK(st.st_mode)) {
+    unlinkat(service_fd, "supervise", 0);
+    return;
+  }
+  // Opened afresh without following: the directory that lstat saw.
+  supervise.reset(openat(service_fd, "supervise", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!supervise) return;
+  for (const char* name : kSuperviseState) unlinkat(supervise.get(), name, 0);
+}
+
+// Clears runsv's state from a stopped service directory and its log
+// service, and removes the log service's emptied directories. Neither the
+// service directory nor "log" is followed when it is a symbolic link.
+void service_state_clear(const char* dir) {
+  UniqueFd service(open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!service) return;
+  supervise_clear(service.get());
+  UniqueFd log(openat(service.get(), "log", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!log) return;
+  supervise_clear(log.get());
+  unlinkat(log.get(), "supervise", AT_REMOVEDIR);  // only when empty
+  log.reset();
+  unlinkat(service.get(), "log", AT_REMOVEDIR);
+}
+
+}  // namespace
+
+bool service_running(const char* root, const char* name) {
+  if (name == nullptr || !service_name_safe(name)) return false;
+  char path[kPathBuf];
+  snprintf(path, sizeof path, "%s/etc/sv/%s/supervise/stat", normalised_root(root), name);
+  // Non-blocking: a FIFO planted there reads as empty instead of hanging.
+  UniqueFd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) return false;
+  // The first line, at most 15 bytes of it.
+  char line[15];
+  size_t got = 0;
+  while (got < sizeof line) {
+    ssize_t n = read(fd.get(), line + got, sizeof line - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+    if (memchr(line, '\n', got) != nullptr) break;
+  }
+  return got >= 3 && memcmp(line, "run", 3) == 0;
+}
+
+void services_link(const PackageMeta* meta, const char* root) {
+  for_each_service(meta, [root](const char* name) {
+    CharPtr dir(root_path(root, "service"));
+    make_dirs(dir.get(), 0755);  // a failure shows as a missing link
+    CharPtr link(root_path(dir.get(), name));
+    struct stat st;
+    // Whatever is there already, even a dangling link, is the
+    // administrator's choice and stays.
+    if (lstat(link.get(), &st) == 0) return;
+    // The text is the directory as seen from inside the root, so the link
+    // stays right when the root becomes "/".
+    CharPtr text(root_path("/etc/sv", name));
+    symlink(text.get(), link.get());
+  });
+}
+
+void services_stop(const PackageMeta* meta, const char* root) {
+  for_each_service(meta, [root](const char* name) {
+    CharPtr dir(root_path(root, "service"));
+    CharPtr link(root_path(dir.get(), name));
+    struct stat st;
+    // The link goes first, so that no new supervisor is started for the
+    // service once it has exited.
+    if (lstat(link.get(), &st) == 0 && S_ISLNK(st.st_mode)) unlink(link.get());
+    if (!service_running(root, name)) return;
+    char arg[kPathBuf];
+    snprintf(arg, sizeof arg, "/etc/sv/%s", name);
+    char sv[] = "sv", exit_word[] = "exit";
+    char* argv[] = {sv, exit_word, arg, nullptr};
+    run_trigger(root, "sv", argv);
+  });
+}
+
+void services_remove_dirs(const PackageMeta* meta, const char* root) {
+  for_each_service(meta, [root](const char* name) {
+    CharPtr svdir(root_path(root, "etc/sv"));
+    CharPtr dir(root_path(svdir.get(), name));
+    // runsv leaves its state behind when it exits; a running service keeps
+    // it, and so keeps its directory.
+    if (!service_running(root, name)) service_state_clear(dir.get());
+    CharPtr supervise(root_path(dir.get(), "supervise"));
+    rmdir(supervise.get());  // only when empty
+    if (rmdir(dir.get()) == 0) log_note("removed service directory %s", dir.get());
+  });
+}

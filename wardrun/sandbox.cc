@@ -1,0 +1,224 @@
+// The launcher: command line, ruleset, the rules of the two profiles, the
+// network namespace of the cargo profile, restriction and exec.
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+
+#include "wardrun/wardrun.h"
+
+namespace {
+
+void print_usage(void) { fputs("usage: wardrun [-p standard|cargo] <command> [args...]\n", stderr); }
+
+// The dependency names; kept until the process is replaced by the command.
+struct DepNames {
+  char* names[kMaxDeps] = {};
+  int count = 0;
+  DepNames() = default;
+  DepNames(const DepNames&) = delete;
+  DepNames& operator=(const DepNames&) = delete;
+  ~DepNames() {
+    for (int i = 0; i < count; i++) free(names[i]);
+  }
+};
+
+// The ruleset descriptor, closed on every way out but the exec.
+struct RulesetFd {
+  int fd;
+  explicit RulesetFd(int ruleset) : fd(ruleset) {}
+  RulesetFd(const RulesetFd&) = delete;
+  RulesetFd& operator=(const RulesetFd&) = delete;
+  ~RulesetFd() { close_now(); }
+  void close_now() {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
+};
+
+// base_packages followed by the dependency names, through add_db_rules.
+// Each profile has its own message for a list that cannot be made.
+int add_package_rules(int ruleset, char* const* deps, int dep_count, bool cargo) {
+  int count = kBaseCount + dep_count;
+  auto* names = static_cast<const char**>(malloc(sizeof(char*) * static_cast<size_t>(count)));
+  if (names == nullptr) {
+    int saved = errno;
+    if (cargo)
+      fprintf(stderr, "sorn: error: warden: malloc: %s\n", strerror(saved));
+    else
+      fprintf(stderr, "sorn: error: wardrun: malloc: %s\n", strerror(saved));
+    return -1;
+  }
+  for (int i = 0; i < kBaseCount; i++) names[i] = base_packages[i];
+  for (int i = 0; i < dep_count; i++) names[kBaseCount + i] = deps[i];
+  int rc = add_db_rules(ruleset, names, count, kBaseCount);
+  free(names);
+  return rc;
+}
+
+}  // namespace
+
+int split_dep_list(const char* variable, char** slots, int capacity) {
+  const char* value = getenv(variable);
+  if (value == nullptr || value[0] == '\0') return 0;
+  char* copy = strdup(value);
+  if (copy == nullptr) return 0;
+  int stored = 0;
+  char* save = nullptr;
+  for (char* tok = strtok_r(copy, " \t", &save); tok != nullptr && stored < capacity;
+       tok = strtok_r(nullptr, " \t", &save)) {
+    char* name = strdup(tok);
+    if (name != nullptr) slots[stored++] = name;  // a failed copy gives its slot to the next
+  }
+  free(copy);
+  return stored;
+}
+
+void isolate_network(void) {
+  if (unshare(CLONE_NEWNET) != 0) return;  // not permitted: the host network stays
+  int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (sock < 0) return;
+  struct ifreq ifr;
+  memset(&ifr, 0, sizeof ifr);
+  memcpy(ifr.ifr_name, "lo", 3);
+  if (ioctl(sock, SIOCGIFFLAGS, &ifr) == 0) {
+    ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP | IFF_LOOPBACK);
+    ioctl(sock, SIOCSIFFLAGS, &ifr);
+  }
+  close(sock);
+  fputs("sorn: wardrun: network namespace isolated\n", stderr);
+}
+
+int add_cargo_rules(int ruleset, uint64_t handled_mask, char* const* deps, int dep_count) {
+  if (add_package_rules(ruleset, deps, dep_count, true) != 0)
+    return -1;
+  const char* cargo_home = getenv("CARGO_HOME");
+  if (cargo_home != nullptr && cargo_home[0] != '\0') {
+    for (const char* sub : {"bin", "env", ".package-cache", "toolchains"}) {
+      char path[kPathMax];
+      int n = snprintf(path, sizeof path, "%s/%s", cargo_home, sub);
+      if (n < 0 || static_cast<size_t>(n) >= sizeof path) continue;  // cut: another path
+      add_path_rule(ruleset, path, READ_EXEC);  // failures are not fatal here
+    }
+  }
+  const char* writable[] = {getenv("SRC"), getenv("PKG"), getenv("SORN_WORK_DIR"),
+                            getenv("TARVO_SOURCE_DIR"), "/tmp"};
+  for (const char* path : writable) {
+    if (path == nullptr || path[0] == '\0') continue;  // unset is skipped like empty
+    if (add_path_rule(ruleset, path, handled_mask) != 0) {
+      int saved = errno;
+      fprintf(stderr, "sorn: error: warden: cargo: ll_add_path '%s': %s\n", path, strerror(saved));
+      return -1;
+    }
+  }
+  add_path_rule(ruleset, "/dev", handled_mask);
+  add_path_rule(ruleset, "/proc", READ_EXEC);
+  add_path_rule(ruleset, "/etc/ssl", READ_EXEC);
+  fputs("sorn: warden: cargo profile engaged\n", stderr);
+  return 0;
+}
+
+int add_standard_rules(int ruleset, uint64_t handled_mask, char* const* deps, int dep_count) {
+  const char* writable[] = {getenv("SORN_WORK_DIR"), getenv("SRC"), getenv("PKG"),
+                            getenv("TARVO_SOURCE_DIR"), "/tmp"};
+  if (add_package_rules(ruleset, deps, dep_count, false) != 0)
+    return -1;
+  for (const char* path : writable) {
+    if (path == nullptr || path[0] == '\0') continue;  // unset is skipped like empty
+    if (add_path_rule(ruleset, path, handled_mask) != 0) {
+      int saved = errno;
+      fprintf(stderr, "sorn: error: wardrun: ll_add_path '%s': %s\n", path, strerror(saved));
+      return -1;
+    }
+  }
+  const struct {
+    const char* path;
+    uint64_t access;
+  } pseudo[] = {{"/dev", handled_mask}, {"/proc", READ_EXEC}, {"/etc", READ_EXEC}};
+  for (const auto& p : pseudo) {
+    if (add_path_rule(ruleset, p.path, p.access) != 0) {
+      int saved = errno;
+      fprintf(stderr, "sorn: error: wardrun: ll_add_path pseudo-fs: %s\n", strerror(saved));
+      return -1;
+    }
+  }
+  return 0;
+}
+
+int wardrun_main(int argc, char** argv) {
+  if (argc < 2) {
+    print_usage();
+    return 1;
+  }
+  bool cargo = false;
+  int command = 1;
+  if (argc >= 3 && strcmp(argv[1], "-p") == 0) {
+    if (strcmp(argv[2], "cargo") == 0) {
+      cargo = true;
+    } else if (strcmp(argv[2], "standard") != 0) {
+      fprintf(stderr, "wardrun: unknown profile '%s'\n", argv[2]);
+      return 1;
+    }
+    command = 3;
+    if (argc < 4) {
+      print_usage();
+      return 1;
+    }
+  }
+
+  int abi = landlock_create_ruleset(nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
+  if (abi <= 0) {
+    int saved = errno;
+    fprintf(stderr, "sorn: error: wardrun: Landlock not available (abi=%d): %s\n", abi,
+            strerror(saved));
+    return 1;
+  }
+  fprintf(stderr, "sorn: wardrun: Landlock ABI v%d, profile: %s\n", abi,
+          cargo ? "cargo" : "standard");
+  uint64_t handled_mask = handled_mask_for_abi(abi);
+  LandlockRulesetAttr attr{.handled_access_fs = handled_mask, .handled_access_net = 0, .scoped = 0};
+  RulesetFd ruleset(landlock_create_ruleset(&attr, sizeof attr, 0));
+  if (ruleset.fd < 0) {
+    int saved = errno;
+    fprintf(stderr, "sorn: error: wardrun: create_ruleset: %s\n", strerror(saved));
+    return 1;
+  }
+
+  DepNames deps;
+  deps.count = split_dep_list("SORN_MAKEDEPENDS", deps.names, kMaxDeps);
+  deps.count += split_dep_list("SORN_DEPENDS", deps.names + deps.count, kMaxDeps - deps.count);
+
+  int rc;
+  if (cargo) {
+    isolate_network();  // the namespace comes before any rule, and its line before theirs
+    rc = add_cargo_rules(ruleset.fd, handled_mask, deps.names, deps.count);
+  } else {
+    rc = add_standard_rules(ruleset.fd, handled_mask, deps.names, deps.count);
+  }
+  if (rc != 0) return 1;  // the rules have printed the cause
+
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
+    int saved = errno;
+    fprintf(stderr, "sorn: error: wardrun: PR_SET_NO_NEW_PRIVS: %s\n", strerror(saved));
+    return 1;
+  }
+  if (landlock_restrict_self(ruleset.fd, 0) != 0) {
+    int saved = errno;
+    fprintf(stderr, "sorn: error: wardrun: restrict_self: %s\n", strerror(saved));
+    return 1;
+  }
+  ruleset.close_now();
+  fprintf(stderr, "sorn: wardrun: sandbox engaged, executing: %s\n", argv[command]);
+  execvp(argv[command], argv + command);
+  int saved = errno;
+  fprintf(stderr, "sorn: error: wardrun: execvp '%s': %s\n", argv[command], strerror(saved));
+  return 127;
+}
