@@ -28,8 +28,8 @@ constexpr size_t kShallowLevels = 2;
 // Places probed one by one in a directory before it is read as a whole.
 constexpr int kListAfter = 32;
 
-// Spellings of one file kept apart at most; more only arise through a link
-// to the root itself, which spells every path endlessly.
+// At most this many spellings of one file are told apart; more arise only
+// through a link to the root itself, which spells every path endlessly.
 constexpr size_t kMaxSpellings = 16;
 
 std::string_view view_of(const char* s) { return s == nullptr ? std::string_view() : s; }
