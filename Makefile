@@ -1,6 +1,8 @@
 # Two entry points: `make check` (install what the tests need, build with
 # sanitizers, run every test) and `make demo` (install an example package
-# into a scratch root). `make bench` prints the performance figures.
+# into a scratch root, upgrade it and remove it again). `make bench` prints
+# the performance figures; `make install` and `make uninstall` honour PREFIX
+# and DESTDIR.
 
 BUILD      ?= build
 JOBS       ?= $(shell nproc)
@@ -14,8 +16,15 @@ RELEASE_DIR:= $(BUILD)/release
 DEB_PACKAGES := cmake g++ make libgtest-dev libgmock-dev tar gzip pigz zstd \
                 xz-utils bzip2 lbzip2 pbzip2 lzip plzip libcap2-bin passwd \
                 util-linux coreutils libc-bin runit
+# The packaging tests: manual page lint, bash completion, the installed
+# library found through pkg-config.
+DEB_PACKAGES += mandoc bash-completion pkgconf
 
-.PHONY: all check demo bench deps release clean
+# Installation: the Release build, under PREFIX, staged under DESTDIR.
+PREFIX     ?= /usr/local
+DESTDIR    ?=
+
+.PHONY: all check demo bench deps release install uninstall clean
 
 all: release
 
@@ -29,7 +38,8 @@ deps:
 	fi
 
 check: deps
-	cmake -S . -B $(CHECK_DIR) -DCMAKE_BUILD_TYPE=Debug -DSORN_SANITIZE=ON -DSORN_BENCH=OFF
+	cmake -S . -B $(CHECK_DIR) -DCMAKE_BUILD_TYPE=Debug -DSORN_SANITIZE=ON -DSORN_BENCH=OFF \
+	  -DSORN_WERROR=ON
 	cmake --build $(CHECK_DIR) -j $(JOBS)
 	cd $(CHECK_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 300
 
@@ -42,6 +52,15 @@ demo: release
 
 bench: deps release
 	@for b in $(RELEASE_DIR)/bench/bench_*; do echo "== $$b"; $$b || exit 1; done
+
+install: release
+	DESTDIR="$(DESTDIR)" cmake --install $(RELEASE_DIR) --prefix "$(PREFIX)"
+
+# Removes what the last `make install` wrote, as listed in
+# $(RELEASE_DIR)/install_manifest.txt; give it the same DESTDIR.
+uninstall:
+	DESTDIR="$(DESTDIR)" cmake -DMANIFEST="$(abspath $(RELEASE_DIR))/install_manifest.txt" \
+	  -P cmake/uninstall.cmake
 
 clean:
 	rm -rf $(BUILD)

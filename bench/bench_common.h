@@ -1,13 +1,20 @@
-// Shared pieces of the benchmark programs: a generated package database and
-// CPU/memory figures of the running process.
+// Shared pieces of the benchmark programs: a generated package database, a
+// generated package, the working directory, and CPU/memory/wall figures.
 #pragma once
 
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <vector>
+
+#include "db/db.h"
+#include "util/util.h"
 
 namespace bench {
 
@@ -41,6 +48,65 @@ inline bool generate_database(const std::string& dbdir, int packages, long paths
     fputc('\n', out);
   }
   return fclose(out) == 0;
+}
+
+// The generator writes each package's paths unsorted; a real database has
+// been through a save, which sorts them. One load and save makes it so.
+inline bool normalise_database(const std::string& dbdir) {
+  setenv("PKG_DBDIR", dbdir.c_str(), 1);
+  PackageDbPtr db(db_open("/", true));
+  return db_save(db.get()) == 0;
+}
+
+inline bool write_text(const std::string& path, const std::string& text) {
+  FILE* f = fopen(path.c_str(), "w");
+  if (f == nullptr) return false;
+  fputs(text.c_str(), f);
+  return fclose(f) == 0;
+}
+
+inline bool shell(const std::string& command) {
+  char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"),
+                  const_cast<char*>(command.c_str()), nullptr};
+  return child_succeeded(run_child(ChildSpec{.program = "sh", .argv = argv}));
+}
+
+// The tree of the package "benchpkg": `files` files spread over 100
+// directories below usr/share/benchpkg; the first `skip` files are left out.
+inline bool make_tree(const std::string& dir, int files, int skip) {
+  for (int d = 0; d < 100; d++)
+    if (make_dirs(strformat("%s/usr/share/benchpkg/d%02d", dir.c_str(), d).c_str(), 0755) != 0)
+      return false;
+  std::string body(200, 'x');
+  for (int i = skip; i < files; i++) {
+    std::string path = strformat("%s/usr/share/benchpkg/d%02d/file-%05d", dir.c_str(), i % 100, i);
+    if (!write_text(path, body + std::to_string(i) + "\n")) return false;
+  }
+  return true;
+}
+
+// Packs tree into out with tar and zstd, members in name order.
+inline bool pack(const std::string& tree, const std::string& out) {
+  return shell("cd '" + tree + "' && find usr | LC_ALL=C sort | "
+               "tar --owner=root --group=root --no-recursion -cf - -T - | zstd -q -c > '" + out + "'");
+}
+
+inline double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+// The disk of a virtual machine throttles bursts of writes, which would make
+// the file system's time a measure of the throttle; a memory file system,
+// when there is one, leaves the programs' own costs. SORN_BENCH_DIR
+// overrides.
+inline std::string bench_dir() {
+  const char* chosen = getenv("SORN_BENCH_DIR");
+  if (chosen != nullptr && *chosen != '\0') return chosen;
+  struct stat st;
+  if (stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && access("/dev/shm", W_OK) == 0)
+    return "/dev/shm";
+  return temp_dir();
 }
 
 // CPU seconds (user + system) used by this process so far.

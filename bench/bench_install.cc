@@ -31,49 +31,9 @@ constexpr int kRounds = 5;
 // quickest counts, as the one least disturbed by other work on the machine.
 constexpr int kCostRounds = 15;
 
-bool write_text(const std::string& path, const std::string& text) {
-  FILE* f = fopen(path.c_str(), "w");
-  if (f == nullptr) return false;
-  fputs(text.c_str(), f);
-  return fclose(f) == 0;
-}
-
-bool shell(const std::string& command) {
-  char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"),
-                  const_cast<char*>(command.c_str()), nullptr};
-  return child_succeeded(run_child(ChildSpec{.program = "sh", .argv = argv}));
-}
-
-// The package tree: files spread over 100 directories; the first `skip`
-// files are left out.
-bool make_tree(const std::string& dir, int skip) {
-  for (int d = 0; d < 100; d++)
-    if (make_dirs(strformat("%s/usr/share/benchpkg/d%02d", dir.c_str(), d).c_str(), 0755) != 0)
-      return false;
-  std::string body(200, 'x');
-  for (int i = skip; i < kFiles; i++) {
-    std::string path = strformat("%s/usr/share/benchpkg/d%02d/file-%05d", dir.c_str(), i % 100, i);
-    if (!write_text(path, body + std::to_string(i) + "\n")) return false;
-  }
-  return true;
-}
-
-bool pack(const std::string& tree, const std::string& out) {
-  return shell("cd '" + tree + "' && find usr | LC_ALL=C sort | "
-               "tar --owner=root --group=root --no-recursion -cf - -T - | zstd -q -c > '" + out + "'");
-}
-
-// The generator writes each package's paths unsorted; a real database has
-// been through a save, which sorts them. One load and save makes it so.
-bool normalise_database(const std::string& dbdir) {
-  setenv("PKG_DBDIR", dbdir.c_str(), 1);
-  PackageDbPtr db(db_open("/", true));
-  return db_save(db.get()) == 0;
-}
-
 double timed_shell(const std::string& command) {
   double start = bench::wall_seconds();
-  if (!shell(command)) {
+  if (!bench::shell(command)) {
     fprintf(stderr, "failed: %s\n", command.c_str());
     exit(1);
   }
@@ -86,17 +46,11 @@ double timed_shell(const std::string& command) {
 void fresh_root(const std::string& root, const std::string& dbfile, bool merged = false) {
   remove_tree(root.c_str());
   make_dirs((root + "/var/lib/pkg").c_str(), 0755);
-  shell("cp '" + dbfile + "' '" + root + "/var/lib/pkg/db'");
+  bench::shell("cp '" + dbfile + "' '" + root + "/var/lib/pkg/db'");
   if (merged)
-    shell("cd '" + root + "' && mkdir -p usr/bin usr/lib usr/sbin && "
-          "ln -s usr/bin bin && ln -s usr/lib lib && ln -s usr/sbin sbin");
+    bench::shell("cd '" + root + "' && mkdir -p usr/bin usr/lib usr/sbin && "
+                 "ln -s usr/bin bin && ln -s usr/lib lib && ln -s usr/sbin sbin");
   sync();
-}
-
-// The zarnin under test: SORN_BENCH_ZARNIN names another build to compare.
-const char* zarnin_bin() {
-  const char* chosen = getenv("SORN_BENCH_ZARNIN");
-  return chosen != nullptr && *chosen != '\0' ? chosen : ZARNIN_BIN;
 }
 
 // CPU seconds (user + system) of the waited-for children so far: a program
@@ -112,6 +66,12 @@ struct Took {
   double wall, cpu;
 };
 
+// The zarnin under test: SORN_BENCH_ZARNIN names another build to compare.
+const char* zarnin_bin() {
+  const char* chosen = getenv("SORN_BENCH_ZARNIN");
+  return chosen != nullptr && *chosen != '\0' ? chosen : ZARNIN_BIN;
+}
+
 Took timed_run(const char* program, const std::vector<std::string>& args) {
   std::vector<char*> argv{const_cast<char*>(program)};
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -126,18 +86,13 @@ Took timed_run(const char* program, const std::vector<std::string>& args) {
   return took;
 }
 
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
 Took median(const std::vector<Took>& v) {
   std::vector<double> wall, cpu;
   for (const Took& t : v) {
     wall.push_back(t.wall);
     cpu.push_back(t.cpu);
   }
-  return {median(wall), median(cpu)};
+  return {bench::median(wall), bench::median(cpu)};
 }
 
 // The member list of the package as tar gives it: each directory before
@@ -168,7 +123,7 @@ struct LinkCosts {
 
 LinkCosts link_costs(const std::string& root, const StringList* members) {
   PackageDbPtr db(db_open(root.c_str(), true));
-  install_sort_lists(db.get());
+  db_sort_lists(db.get());
   double t0 = bench::cpu_seconds();
   DirLinks links(root.c_str(), db.get(), {members});
   double t1 = bench::cpu_seconds();
@@ -184,22 +139,10 @@ LinkCosts link_costs(const std::string& root, const StringList* members) {
           links.size()};
 }
 
-// The disk of a virtual machine throttles bursts of writes, which would make
-// the extraction time a measure of the throttle; a memory file system, when
-// there is one, leaves the programs' own costs. SORN_BENCH_DIR overrides.
-std::string bench_dir() {
-  const char* chosen = getenv("SORN_BENCH_DIR");
-  if (chosen != nullptr && *chosen != '\0') return chosen;
-  struct stat st;
-  if (stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && access("/dev/shm", W_OK) == 0)
-    return "/dev/shm";
-  return temp_dir();
-}
-
 }  // namespace
 
 int main() {
-  std::string work = bench_dir() + "/sorn-bench-install.XXXXXX";
+  std::string work = bench::bench_dir() + "/sorn-bench-install.XXXXXX";
   if (mkdtemp(work.data()) == nullptr) {
     perror("mkdtemp");
     return 1;
@@ -209,9 +152,9 @@ int main() {
   std::string v1 = work + "/benchpkg#1.0-1.pkg.tar.zst";
   std::string v2 = work + "/benchpkg#2.0-1.pkg.tar.zst";
   if (!bench::generate_database(work + "/generated", kPackages, kPaths) ||
-      !normalise_database(work + "/generated") ||
-      !make_tree(work + "/tree1", 0) || !pack(work + "/tree1", v1) ||
-      !make_tree(work + "/tree2", kDropped) || !pack(work + "/tree2", v2)) {
+      !bench::normalise_database(work + "/generated") ||
+      !bench::make_tree(work + "/tree1", kFiles, 0) || !bench::pack(work + "/tree1", v1) ||
+      !bench::make_tree(work + "/tree2", kFiles, kDropped) || !bench::pack(work + "/tree2", v2)) {
     fprintf(stderr, "cannot prepare the benchmark in %s\n", work.c_str());
     remove_tree(work.c_str());
     return 1;
@@ -243,14 +186,14 @@ int main() {
   }
   remove_tree(work.c_str());
 
-  double bare = median(listing) + median(extraction);
+  double bare = bench::median(listing) + bench::median(extraction);
   double inst = median(install[0]).wall;
   printf("install of a %d-file zstd package, database of %d packages / %ld paths "
          "(median of %d rounds, in %s)\n", kFiles, kPackages, kPaths, kRounds,
          work.substr(0, work.rfind('/')).c_str());
   printf("  zarnin: %s\n", zarnin_bin());
-  printf("  bare tar -tf                 %7.3f s\n", median(listing));
-  printf("  bare zstd -dc | tar -xpf     %7.3f s\n", median(extraction));
+  printf("  bare tar -tf                 %7.3f s\n", bench::median(listing));
+  printf("  bare zstd -dc | tar -xpf     %7.3f s\n", bench::median(extraction));
   printf("  bare listing + extraction    %7.3f s\n", bare);
   printf("  zarnin install               %7.3f s\n", inst);
   printf("  overhead                     %7.3f s  (target <= 0.300 s: %s)\n", inst - bare,

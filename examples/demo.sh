@@ -1,9 +1,10 @@
 #!/bin/sh
 # Packs the example package "hello" (examples/hello/<version>/) with tar and
 # zstd, installs version 1.0-1 into a scratch root under the build folder,
-# then upgrades it to 2.0-1, which no longer ships usr/share/hello/.
+# then upgrades it to 2.0-1, which no longer ships usr/share/hello/, and
+# finally removes it again with zarnout.
 #
-# zarnin installs only as user ID 0: run this as root, or as any user inside
+# zarnin and zarnout work only as user ID 0: run this as root, or as any user inside
 # a user namespace ("unshare -r sh examples/demo.sh"); a non-root user is
 # moved into one automatically when unshare is available.
 set -eu
@@ -11,12 +12,13 @@ set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 build=${BUILD_DIR:?set BUILD_DIR to the build directory that holds zarnin}
 zarnin="$build/zarnin"
+zarnout="$build/zarnout"
 
 if [ "$(id -u)" != 0 ]; then
   if command -v unshare >/dev/null 2>&1 && [ -z "${SORN_DEMO_UNSHARED:-}" ]; then
     SORN_DEMO_UNSHARED=1 exec unshare -r sh "$0" "$@"
   fi
-  echo "demo: zarnin must run as root; try: unshare -r sh $0" >&2
+  echo "demo: zarnin and zarnout must run as root; try: unshare -r sh $0" >&2
   exit 1
 fi
 
@@ -72,3 +74,20 @@ if [ -e "$root/usr/share/hello" ]; then
   exit 1
 fi
 echo "-- usr/share/hello/greetings.txt, dropped by 2.0-1, is gone with its directory"
+
+echo
+echo "== zarnout -r $root hello"
+"$zarnout" -r "$root" hello
+echo "-- what is left under the root:"
+(cd "$root" && find . -mindepth 1 | sed 's|^\./|  |' | LC_ALL=C sort)
+left=$(cd "$root" && find . -mindepth 1 ! -path ./var ! -path ./var/lib ! -path ./var/lib/pkg ! -path ./var/lib/pkg/db)
+if [ -n "$left" ]; then
+  echo "demo: the root still holds files of hello:" $left >&2
+  exit 1
+fi
+echo "-- database ($PKG_DBDIR/db): $(wc -c < "$PKG_DBDIR/db") bytes"
+if grep -qx hello "$PKG_DBDIR/db"; then
+  echo "demo: the database still records hello" >&2
+  exit 1
+fi
+echo "-- hello is no longer recorded; only the database directory remains"

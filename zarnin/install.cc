@@ -40,20 +40,6 @@ struct InstallOptions {
   exit(1);
 }
 
-// The archive pipeline swaps standard input and the quiet extraction
-// standard error; a closed descriptor there would be reused by a pipe end
-// and then closed under it.
-void ensure_standard_fds(void) {
-  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
-    if (fcntl(fd, F_GETFD) >= 0) continue;
-    int null_fd = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
-    if (null_fd >= 0 && null_fd != fd) {
-      dup2(null_fd, fd);
-      close(null_fd);
-    }
-  }
-}
-
 InstallOptions parse_options(int argc, char** argv) {
   InstallOptions opts;
   int c;
@@ -131,7 +117,7 @@ int zarnin_main(int argc, char** argv) {
   ensure_standard_fds();
   InstallOptions opts = parse_options(argc, argv);
   if (getuid() != 0) errx(1, "must be root to install packages");
-  const char* root = install_root(opts.root_arg, getenv("PKG_ROOT"));
+  const char* root = choose_root(opts.root_arg, getenv("PKG_ROOT"));
 
   char* name_raw = nullptr;
   char* version_raw = nullptr;
@@ -153,7 +139,7 @@ int zarnin_main(int argc, char** argv) {
   InstallMode mode = install_decide(installed, version.get(), opts.upgrade, opts.force);
   refuse_mode(mode, name.get(), version.get(), installed);
 
-  install_sort_lists(db.get());
+  db_sort_lists(db.get());
   // One file may have several spellings where the root has directory links.
   DirLinks links(root, db.get(), {members.get(), installed ? installed->files : nullptr});
   StringListPtr conflicts(install_conflicts(db.get(), name.get(), members.get(), &links));

@@ -74,11 +74,6 @@ std::unordered_set<std::string_view> set_of(const StringList* list) {
 
 }  // namespace
 
-const char* install_root(const char* root_arg, const char* pkg_root_env) {
-  const char* root = root_arg != nullptr ? root_arg : pkg_root_env;
-  return root == nullptr || *root == '\0' ? "/" : root;
-}
-
 InstallMode install_decide(const PackageEntry* installed, const char* version,
                            bool upgrade, bool force) {
   if (installed == nullptr) return upgrade ? InstallMode::kNotInstalled : InstallMode::kFresh;
@@ -93,8 +88,8 @@ InstallMode install_decide(const PackageEntry* installed, const char* version,
 
 bool install_path_unsafe(const char* path) {
   if (path == nullptr) return false;
+  if (path_is_unsafe(path)) return true;
   std::string_view rest(path);
-  if (rest.size() >= kPathBuf - 1) return true;
   // tar escapes what it cannot print as it is (a backslash itself included),
   // so a name holding one is not the name on disk.
   if (rest.find('\\') != std::string_view::npos) return true;
@@ -121,23 +116,6 @@ const char* install_first_unsafe(const StringList* members) {
 bool install_name_unstorable(const char* name, const char* version) {
   return *name == '\0' || *version == '\0' || strchr(name, '\n') != nullptr ||
          strchr(version, '\n') != nullptr;
-}
-
-void install_sort_lists(PackageDb* db) {
-  for (PackageEntry* e = db->entries; e != nullptr; e = e->next) {
-    StringList* files = e->files;
-    if (files == nullptr || files->is_sorted) continue;
-    bool in_order = true;
-    for (uint64_t i = 1; i < files->in_use && in_order; i++) {
-      const char* a = files->strings[i - 1];
-      const char* b = files->strings[i];
-      in_order = a != nullptr && b != nullptr && strcmp(a, b) <= 0;
-    }
-    if (in_order)
-      files->is_sorted = 1;
-    else
-      strlist_sort(files);
-  }
 }
 
 StringList* install_conflicts(const PackageDb* db, const char* name,

@@ -15,19 +15,13 @@ enum class InstallMode {
   kOtherInstalled,   // refused: another version without -u or -f
 };
 
-// The installation root: the -r argument, else PKG_ROOT, else "/". An empty
-// value means the running system too, so it becomes "/": tar would read an
-// empty -C as the working directory, and paths joined to it would be
-// relative.
-const char* install_root(const char* root_arg, const char* pkg_root_env);
-
 // The mode for a package of the given version; installed may be null.
 InstallMode install_decide(const PackageEntry* installed, const char* version,
                            bool upgrade, bool force);
 
 // True for a member name that is refused: one that could address something
-// outside the root once it is recorded (absolute, with a ".." component, or
-// a listing line that did not fit the capture buffer: 4095 bytes or more),
+// outside the root once it is recorded (path_is_unsafe: absolute, with a
+// ".." component, or a listing line that did not fit the capture buffer),
 // or one that would be recorded otherwise than it is on disk: escaped by tar
 // (it holds a backslash), not canonical (a leading "./", an empty or "."
 // component), or a name under "etc/" ending in a blank or a tab.
@@ -42,10 +36,6 @@ StringList* install_extracted(const char* root, const StringList* members);
 // empty, or holding a newline.
 bool install_name_unstorable(const char* name, const char* version);
 
-// Sorts the file list of every entry. A list that is already in order, as
-// every list read back from a saved database is, is only marked sorted, so
-// this costs one comparison per path; the save then sorts nothing.
-void install_sort_lists(PackageDb* db);
 // The member paths (directories excepted) whose file packages other than
 // name list, under any spelling that links (when given) make the same:
 // grouped by owner in database list order, each group in member order, a

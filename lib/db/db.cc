@@ -227,3 +227,20 @@ void db_entry_free(PackageEntry* entry) {
   strlist_free(entry->files);
   free(entry);
 }
+
+void db_sort_lists(PackageDb* db) {
+  for (PackageEntry* e = db->entries; e != nullptr; e = e->next) {
+    StringList* files = e->files;
+    if (files == nullptr || files->is_sorted) continue;
+    bool in_order = true;
+    for (uint64_t i = 1; i < files->in_use && in_order; i++) {
+      const char* a = files->strings[i - 1];
+      const char* b = files->strings[i];
+      in_order = a != nullptr && b != nullptr && strcmp(a, b) <= 0;
+    }
+    if (in_order)
+      files->is_sorted = 1;
+    else
+      strlist_sort(files);
+  }
+}

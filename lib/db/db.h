@@ -48,6 +48,26 @@ PackageEntry* db_entry_new(const char* name, const char* version);
 // Frees an unlinked entry; null does nothing.
 void db_entry_free(PackageEntry* entry);
 
+// Sorts the file list of every entry (strlist_sort). A list that is already
+// in order, as every list read back from a saved database is, is only marked
+// sorted, so this costs one comparison per path; a save then sorts nothing.
+void db_sort_lists(PackageDb* db);
+
+// Deletes a package's recorded paths from root, in descending byte order so
+// that a directory's contents go before it. A path that keep lists or that
+// another entry than name records (every entry, for a null name) stays, and
+// so does an unsafe path (path_is_unsafe), with the notice "skipping unsafe
+// path". A directory that is not empty stays with the notice "keeping
+// non-empty", after site-packages pruning where its path lies below a
+// "/site-packages/". Other failures are silent. Sorts files and every
+// entry's list.
+void remove_package_files(const char* root, StringList* files, PackageDb* db,
+                          const char* name, const StringList* keep);
+// Below dir, deletes every subdirectory whose name begins with "_" with its
+// contents and every other subdirectory that is or thereby becomes empty.
+// Files and symbolic links stay.
+void prune_site_packages_dir(const char* dir);
+
 // The database directory of root, by PKG_DBDIR (newly allocated).
 char* db_dir_for(const char* root);
 

@@ -115,6 +115,22 @@ int remove_tree(const char* path) {
   return child_succeeded(wait_child(pid)) ? 0 : -1;
 }
 
+const char* choose_root(const char* root_arg, const char* pkg_root_env) {
+  const char* root = root_arg != nullptr ? root_arg : pkg_root_env;
+  return root == nullptr || *root == '\0' ? "/" : root;
+}
+
+bool path_is_unsafe(const char* path) {
+  if (path == nullptr) return false;
+  size_t len = strlen(path);
+  if (len >= kPathBuf - 1 || path[0] == '/') return true;
+  for (const char* c = path; c != nullptr; c = strchr(c, '/')) {
+    if (*c == '/') c++;
+    if (c[0] == '.' && c[1] == '.' && (c[2] == '/' || c[2] == '\0')) return true;
+  }
+  return false;
+}
+
 const char* temp_dir(void) {
   const char* dir = getenv("TMPDIR");
   return (dir != nullptr && *dir != '\0') ? dir : "/tmp";

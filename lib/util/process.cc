@@ -159,3 +159,14 @@ int Child::wait() {
   }
   return status_;
 }
+
+void ensure_standard_fds(void) {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+    if (fcntl(fd, F_GETFD) >= 0) continue;
+    int null_fd = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (null_fd >= 0 && null_fd != fd) {
+      dup2(null_fd, fd);
+      close(null_fd);
+    }
+  }
+}

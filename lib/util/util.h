@@ -73,6 +73,17 @@ bool entry_exists(const char* path);
 // back to "/bin/rm -rf" when the walk fails. 0, or -1.
 int remove_tree(const char* path);
 
+// The installation root of zarnin and zarnout: the -r argument, else
+// PKG_ROOT, else "/". An empty value means the running system too, so it
+// becomes "/": tar would read an empty -C as the working directory, and
+// paths joined to it would be relative.
+const char* choose_root(const char* root_arg, const char* pkg_root_env);
+// True for a package path that could address something outside the root:
+// absolute, with a ".." component, or 4095 bytes or longer (a listing line
+// that did not fit the capture buffer). Such a path is never installed,
+// deleted or recorded; zarnin refuses further member names besides.
+bool path_is_unsafe(const char* path);
+
 // TMPDIR when set and not empty, else "/tmp".
 const char* temp_dir(void);
 
@@ -114,6 +125,13 @@ struct ChildSpec {
   void (*exec_hook)(const void* arg) = nullptr;
   const void* exec_arg = nullptr;
 };
+
+// Opens "/dev/null" on each standard descriptor that is closed. The archive
+// pipeline swaps standard input and the quiet extraction standard error, and
+// children inherit all three: a closed one would be taken by the next
+// descriptor opened (a pipe end, the database's lock or its "db.tmp") and
+// then be used or closed under it.
+void ensure_standard_fds(void);
 
 // Starts the program. The pid, or -1 with errno set. A program that cannot
 // be started shows as a child that exited with status_no_exec.
