@@ -13,6 +13,8 @@
 
 #include "util/util.h"
 
+class DirLinks;
+
 struct PackageEntry {
   char* name;
   char* version;  // empty when the record had no version line
@@ -60,9 +62,13 @@ void db_sort_lists(PackageDb* db);
 // path". A directory that is not empty stays with the notice "keeping
 // non-empty", after site-packages pruning where its path lies below a
 // "/site-packages/". Other failures are silent. Sorts files and every
-// entry's list.
+// entry's list. With links (may be null), a path whose file another entry
+// records under another spelling stays too, and so does a directory link
+// through which another entry records a path, with the notice "keeping link
+// used by other packages".
 void remove_package_files(const char* root, StringList* files, PackageDb* db,
-                          const char* name, const StringList* keep);
+                          const char* name, const StringList* keep,
+                          const DirLinks* links = nullptr);
 // Below dir, deletes every subdirectory whose name begins with "_" with its
 // contents and every other subdirectory that is or thereby becomes empty.
 // Files and symbolic links stay.

@@ -26,7 +26,7 @@ constexpr int kMaxHops = 40;
 // "usr/lib64 -> lib", "var/run -> ../run") sit this close to the root.
 constexpr size_t kShallowLevels = 2;
 // Places probed one by one in a directory before it is read as a whole.
-constexpr int kListAfter = 32;
+constexpr size_t kListAfter = 8;
 
 // At most this many spellings of one file are told apart; more arise only
 // through a link to the root itself, which spells every path endlessly.
@@ -118,6 +118,27 @@ class RootWalker {
     return cur;
   }
 
+  // Looks at the entries names of the directory dir (as recorded): the
+  // links among them are found like those that resolve meets.
+  void look_among(std::string_view dir, const std::vector<std::string_view>& names) {
+    std::optional<std::string> canonical = resolve(dir);
+    if (!canonical.has_value() || !root_fd_) return;
+    Dir& listing = dirs_[*canonical];
+    if (!listing.listed && names.size() > kListAfter) list(listing, *canonical);
+    std::string at = *canonical;
+    size_t parent_len = at.size();
+    for (std::string_view name : names) {
+      if (listing.listed) {
+        auto it = listing.names.find(std::string(name));
+        if (it == listing.names.end() || (it->second != DT_LNK && it->second != DT_UNKNOWN)) continue;
+      }
+      at.resize(parent_len);
+      if (!at.empty()) at += '/';
+      at += name;
+      look_at(at, parent_len, 0);
+    }
+  }
+
   std::vector<std::pair<std::string, std::string>> take_links() {
     std::vector<std::pair<std::string, std::string>> found;
     for (auto& [at, place] : seen_)
@@ -164,7 +185,7 @@ class RootWalker {
   Kind kind_of(const std::string& at, size_t parent_len) {
     if (!root_fd_) return Kind::kOther;
     Dir& dir = dirs_[at.substr(0, parent_len)];
-    if (!dir.listed && ++dir.probes > kListAfter) list(dir, at.substr(0, parent_len));
+    if (!dir.listed && ++dir.probes > static_cast<int>(kListAfter)) list(dir, at.substr(0, parent_len));
     if (dir.listed) {
       auto it = dir.names.find(at.substr(parent_len == 0 ? 0 : parent_len + 1));
       if (it == dir.names.end()) return Kind::kMissing;
@@ -274,6 +295,8 @@ DirLinks::DirLinks(const char* root, const PackageDb* db,
   if (db != nullptr)
     for (const PackageEntry* e = db->entries; e != nullptr; e = e->next)
       if (e->files != nullptr) scan_shallow(e->files);
+  // The package's own entries by directory: each may be a link itself.
+  std::vector<std::pair<std::string_view, std::vector<std::string_view>>> own_entries;
   for (const StringList* list : own) {
     if (list == nullptr) continue;
     scan_shallow(list);
@@ -281,14 +304,20 @@ DirLinks::DirLinks(const char* root, const PackageDb* db,
     for (uint64_t i = 0; i < list->in_use; i++) {
       std::string_view path = view_of(list->strings[i]);
       std::string_view parent = parent_of(path);
-      if (parent == last_parent) continue;
-      last_parent = parent;
-      parent_prefixes(path, [&](std::string_view dir) { places.emplace(dir); });
+      if (parent != last_parent || own_entries.empty()) {
+        last_parent = parent;
+        parent_prefixes(path, [&](std::string_view dir) { places.emplace(dir); });
+        own_entries.emplace_back(parent, std::vector<std::string_view>());
+      }
+      if (!path.ends_with('/'))
+        own_entries.back().second.push_back(path.substr(parent.empty() ? 0 : parent.size() + 1));
     }
   }
 
   RootWalker walker(root);
   for (std::string_view place : places) walker.resolve(place);
+  for (const auto& [dir, names] : own_entries)
+    if (!names.empty()) walker.look_among(dir, names);
   links_ = walker.take_links();
   // Sorted, the links that begin with one byte are neighbours.
   std::sort(links_.begin(), links_.end());

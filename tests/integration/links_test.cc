@@ -1,4 +1,4 @@
-// One file, one owner where the root has directory links: the built programs
+// One file, one owner where the root has directory links: zarnin and zarnout
 // on a merged root ("bin -> usr/bin", "lib -> usr/lib", "sbin -> usr/sbin")
 // see "bin/sh" and "usr/bin/sh" as one file, and keep the links that other
 // packages' files depend on. The same steps on a root without such links
@@ -39,6 +39,9 @@ struct Step {
 Step zarnin(std::vector<std::string> args, int status = 0, std::string err = "") {
   return {ZARNIN_BIN, std::move(args), status, std::move(err)};
 }
+Step zarnout(std::vector<std::string> args, int status = 0, std::string err = "") {
+  return {ZARNOUT_BIN, std::move(args), status, std::move(err)};
+}
 
 struct Case {
   std::string label;
@@ -67,6 +70,10 @@ std::string conflict(const std::string& name, const std::string& path) {
          "\nzarnin: use -f to force\n";
 }
 const std::string kKeepLib = "zarnin: notice: keeping link used by other packages: lib\n";
+std::string keeping(const std::string& what, const std::string& path) {
+  return "zarnout: notice: keeping " + what + ": " + path + "\n";
+}
+const std::vector<std::string> kNoRecord{"<no record>"};
 
 const std::vector<Case> kCases{
     // 1: the second spelling of a file is a conflict, reported as the
@@ -88,6 +95,12 @@ const std::vector<Case> kCases{
     {"upgrade dropping bin/sh, no links", false,
      {zarnin({"A#1"}), zarnin({"-f", "B#1"}), zarnin({"-u", "A#2"})},
      {{"usr/bin/sh", "B\n"}}, {"bin/sh", "bin"}, {}},
+    {"removing bin/sh's package leaves the forced usr/bin/sh", true,
+     {zarnin({"A#1"}), zarnin({"-f", "B#1"}), zarnout({"A"})},
+     {{"usr/bin/sh", "B\n"}, {"bin", "->usr/bin"}}, {}, {{"A", kNoRecord}}},
+    {"removing bin/sh's package, no links", false,
+     {zarnin({"A#1"}), zarnin({"B#1"}), zarnout({"A"})},
+     {{"usr/bin/sh", "B\n"}}, {"bin/sh", "bin"}, {{"A", kNoRecord}}},
     // 3: the link others' files go through stays; its record goes.
     {"upgrade dropping lib -> usr/lib", true,
      {zarnin({"fs#1"}), zarnin({"libc#1"}), zarnin({"-u", "fs#2"}, 0, kKeepLib)},
@@ -96,6 +109,15 @@ const std::vector<Case> kCases{
     {"upgrade dropping lib -> usr/lib that nothing goes through", false,
      {zarnin({"fs#1"}), zarnin({"libc-usr#1"}), zarnin({"-u", "fs#2"})},
      {{"usr/lib/ld-musl-x86_64.so.1", "ld\n"}}, {"lib"}, {}},
+    {"removing the package of lib -> usr/lib", true,
+     {zarnin({"fs#1"}), zarnin({"libc#1"}),
+      zarnout({"fs"}, 0,
+              keeping("non-empty", "usr/lib/") + keeping("non-empty", "usr/") +
+                  keeping("link used by other packages", "lib"))},
+     {{"lib", "->usr/lib"}, {"lib/ld-musl-x86_64.so.1", "ld\n"}}, {}, {{"fs", kNoRecord}}},
+    {"removing the package of lib -> usr/lib that nothing goes through", false,
+     {zarnin({"fs#1"}), zarnin({"libc-usr#1"}), zarnout({"fs"})},
+     {{"usr/lib/ld-musl-x86_64.so.1", "ld\n"}}, {"lib"}, {{"fs", kNoRecord}}},
     // 4: a link inside a package tree.
     {"usr/lib/alias -> ../bin", true,
      {zarnin({"alias#1"}), zarnin({"su#1"}, 1, conflict("su", "usr/lib/alias/su"))},
@@ -103,6 +125,15 @@ const std::vector<Case> kCases{
     {"usr/lib/alias/ a directory", false,
      {zarnin({"alias-dir#1"}), zarnin({"su#1"})},
      {{"usr/bin/su", "alias\n"}, {"usr/lib/alias/su", "su\n"}}, {}, {}},
+    {"removing the package of usr/lib/alias -> ../bin", true,
+     {zarnin({"alias#1"}), zarnin({"-f", "su#1"}),
+      zarnout({"alias"}, 0,
+              keeping("link used by other packages", "usr/lib/alias") +
+                  keeping("non-empty", "usr/bin/"))},
+     {{"usr/lib/alias", "->../bin"}, {"usr/bin/su", "su\n"}}, {}, {{"alias", kNoRecord}}},
+    {"removing the package of usr/lib/alias/, a directory", false,
+     {zarnin({"alias-dir#1"}), zarnin({"su#1"}), zarnout({"alias-dir"})},
+     {{"usr/lib/alias/su", "su\n"}}, {"usr/bin/su"}, {{"alias-dir", kNoRecord}}},
 };
 
 class Links : public testing::Test {
