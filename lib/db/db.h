@@ -85,8 +85,9 @@ using PackageEntryPtr = std::unique_ptr<PackageEntry, FreeWith<db_entry_free>>;
 // The symbolic links to directories inside a root through which packages
 // reach one file under several spellings ("bin -> usr/bin" makes "bin/sh"
 // and "usr/bin/sh" one file). Found once per run where such links are made:
-// the first two levels of every recorded path, and every directory that the
-// package at hand goes through. A link whose target leads above the root, or
+// the first two levels of every recorded path, every directory that the
+// package at hand goes through, and its own entries (a directory read once
+// where it holds many). A link whose target leads above the root, or
 // to something other than a directory, is not one of them; an absolute
 // target is read inside the root.
 class DirLinks {
