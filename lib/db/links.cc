@@ -415,7 +415,7 @@ bool DirLinks::spellings(std::string_view path, std::vector<std::string>& out) c
     std::string spelling = found[n];
     size_t slash = parent_of(spelling).size();
     if (slash == 0 && to_root_.empty()) continue;
-    std::string_view dir = std::string_view(spelling).substr(0, slash + 1);
+    std::string_view dir = slash == 0 ? std::string_view() : std::string_view(spelling).substr(0, slash + 1);
     auto add = [&](std::string other) {
       if (found.size() < kMaxSpellings && std::find(found.begin(), found.end(), other) == found.end())
         found.push_back(std::move(other));
