@@ -84,7 +84,9 @@ class RootWalker {
   // path with every component resolved: canonical, free of links. Null when
   // a link leads above the root, the walk loops, or a link to something other
   // than a directory is gone through.
-  std::optional<std::string> resolve(std::string_view path, int depth = 0) {
+  // found_missing, when given, is set when nothing exists there.
+  std::optional<std::string> resolve(std::string_view path, int depth = 0,
+                                     bool* found_missing = nullptr) {
     if (depth > kMaxHops) return std::nullopt;
     std::string cur;
     bool missing = false;  // nothing exists at cur, so nothing below it either
@@ -115,16 +117,19 @@ class RootWalker {
         cur = *place.target;
       }
     }
+    if (found_missing != nullptr) *found_missing = missing;
     return cur;
   }
 
   // Looks at the entries names of the directory dir (as recorded): the
   // links among them are found like those that resolve meets.
   void look_among(std::string_view dir, const std::vector<std::string_view>& names) {
-    std::optional<std::string> canonical = resolve(dir);
-    if (!canonical.has_value() || !root_fd_) return;
+    bool missing = false;
+    std::optional<std::string> canonical = resolve(dir, 0, &missing);
+    // Before an install, the package's own directories are mostly not there.
+    if (!canonical.has_value() || missing || !root_fd_) return;
     Dir& listing = dirs_[*canonical];
-    if (!listing.listed && names.size() > kListAfter) list(listing, *canonical);
+    if (!listing.listed && names.size() > kListAfter && !list(listing, *canonical)) return;
     std::string at = *canonical;
     size_t parent_len = at.size();
     for (std::string_view name : names) {
@@ -198,18 +203,22 @@ class RootWalker {
     return S_ISLNK(st.st_mode) ? Kind::kLink : Kind::kOther;
   }
 
-  void list(Dir& dir, const std::string& parent) {
+  // Reads the directory parent into dir. False when there is none to read;
+  // one that cannot be read is probed name by name from then on.
+  bool list(Dir& dir, const std::string& parent) {
     int fd = openat(root_fd_.get(), parent.empty() ? "." : parent.c_str(),
                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    bool gone = fd < 0 && (errno == ENOENT || errno == ENOTDIR);
     DIR* d = fd < 0 ? nullptr : fdopendir(fd);
     if (d == nullptr) {
       if (fd >= 0) close(fd);
-      dir.probes = INT_MIN;  // probed one by one from now on
-      return;
+      dir.probes = INT_MIN;
+      return !gone;
     }
     while (const struct dirent* ent = readdir(d)) dir.names.emplace(ent->d_name, ent->d_type);
     closedir(d);
     dir.listed = true;
+    return true;
   }
 
   std::optional<std::string> follow(const std::string& at, size_t parent_len, int depth) {
