@@ -2,12 +2,16 @@
 # sanitizers, run every test) and `make demo` (install an example package
 # into a scratch root, upgrade it and remove it again). `make bench` prints
 # the performance figures; `make install` and `make uninstall` honour PREFIX
-# and DESTDIR.
+# and DESTDIR. `make fuzz` runs every fuzz target for FUZZ_SECONDS and
+# `make reliability` the full crash, fault, file-system, contention and
+# member-name runs.
 
 BUILD      ?= build
 JOBS       ?= $(shell nproc)
 CHECK_DIR  := $(BUILD)/check
 RELEASE_DIR:= $(BUILD)/release
+FUZZ_DIR   := $(BUILD)/fuzz
+FUZZ_SECONDS ?= 60
 
 # Debian packages the build and the tests use: the compiler and test
 # framework, GNU tar with every compressor, and the real tools that the
@@ -19,12 +23,15 @@ DEB_PACKAGES := cmake g++ make libgtest-dev libgmock-dev tar gzip pigz zstd \
 # The packaging tests: manual page lint, bash completion, the installed
 # library found through pkg-config.
 DEB_PACKAGES += mandoc bash-completion pkgconf
+# The fuzz targets (clang with libFuzzer) and the reliability runs (strace
+# fault injection, the Python harness).
+DEB_PACKAGES += clang-14 libclang-rt-14-dev strace python3
 
 # Installation: the Release build, under PREFIX, staged under DESTDIR.
 PREFIX     ?= /usr/local
 DESTDIR    ?=
 
-.PHONY: all check demo bench deps release install uninstall clean
+.PHONY: all check demo bench deps release install uninstall clean fuzz reliability
 
 all: release
 
@@ -52,6 +59,25 @@ demo: release
 
 bench: deps release
 	@for b in $(RELEASE_DIR)/bench/bench_*; do echo "== $$b"; $$b || exit 1; done
+
+fuzz: deps
+	cmake -S . -B $(FUZZ_DIR) -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	      -DSORN_FUZZ=ON -DSORN_BENCH=OFF
+	cmake --build $(FUZZ_DIR) -j $(JOBS)
+	@status=0; for f in $(FUZZ_DIR)/tests/fuzz/fuzz_*; do \
+	  sh tests/fuzz/run_fuzz.sh $$f $(FUZZ_SECONDS) $(abspath $(FUZZ_DIR))/run/$$(basename $$f) || status=1; \
+	done; exit $$status
+
+# The full runs: 2,000 kills, every fault point, the file systems, 4 x 250
+# contending writers, a few thousand odd member names. On the sanitizer
+# build, so a memory error on any path shows too.
+reliability: deps
+	cmake -S . -B $(CHECK_DIR) -DCMAKE_BUILD_TYPE=Debug -DSORN_SANITIZE=ON -DSORN_BENCH=OFF \
+	  -DSORN_WERROR=ON
+	cmake --build $(CHECK_DIR) -j $(JOBS) --target zarnin $(if $(wildcard zarnout/main.cc),zarnout)
+	@status=0; for run in "crash -n 2000" faults fs "contention -n 250" "names -n 3000"; do \
+	  python3 tests/reliability/reliability.py --bin-dir $(CHECK_DIR) $$run || status=1; \
+	done; exit $$status
 
 install: release
 	DESTDIR="$(DESTDIR)" cmake --install $(RELEASE_DIR) --prefix "$(PREFIX)"

@@ -131,6 +131,13 @@ int add_db_rules(int ruleset, const char* const* names, int count, int base_coun
   std::string_view line;
   bool overlong;
   while (reader.next(&line, &overlong)) {
+    // A line ends at a NUL byte, as it does for the library's loader and for
+    // every path built from it: "/" and a path line of "\0..." would
+    // otherwise ask for a rule on "/" itself.
+    if (size_t nul = line.find('\0'); nul != std::string_view::npos) {
+      line = line.substr(0, nul);
+      overlong = false;
+    }
     if (line.empty()) {  // the end of a record
       name[0] = '\0';
       matched = false;

@@ -95,8 +95,13 @@ int copy_across(const char* source, const char* target) {
 // reports the ones that differ from what is on disk.
 void stage_config_files(const char* root, const StringList* existing, const char* stage_dir) {
   bool header_done = false;
+  RootGuard guard(root);
   for (uint64_t i = 0; i < existing->in_use; i++) {
     const char* path = existing->strings[i];
+    if (!guard.parent_inside(path)) {
+      warnx("skipping unsafe path: %s", path);
+      continue;
+    }
     std::string source = strformat("%s/%s", stage_dir, path);
     std::string target = strformat("%s/%s.new", root, path);
     std::string parent(path, static_cast<size_t>(strrchr(path, '/') - path));
@@ -133,7 +138,7 @@ StringList* config_keep_list(const char* root, const StringList* members) {
   return keep;
 }
 
-int config_extract_upgrade(const char* package_path, const char* root,
+int config_extract_upgrade(const PackageFile& package, const char* root,
                            const StringList* members, const StringList* keep) {
   StringListPtr existing(strlist_new());
   for (uint64_t i = 0; i < members->in_use; i++) {
@@ -142,18 +147,18 @@ int config_extract_upgrade(const char* package_path, const char* root,
     CharPtr full(root_path(root, path));
     if (entry_exists(full.get())) strlist_add(existing.get(), path);
   }
-  if (existing->in_use == 0) return archive_extract_excluding(package_path, root, nullptr, keep);
+  if (existing->in_use == 0) return archive_extract_excluding(package, root, nullptr, keep);
 
   StringListPtr exclude(strlist_new());
   for (uint64_t i = 0; keep != nullptr && i < keep->in_use; i++)
     strlist_add(exclude.get(), keep->strings[i]);
   for (uint64_t i = 0; i < existing->in_use; i++) strlist_add(exclude.get(), existing->strings[i]);
-  if (archive_extract_excluding(package_path, root, nullptr, exclude.get()) != 0) return -1;
+  if (archive_extract_excluding(package, root, nullptr, exclude.get()) != 0) return -1;
 
   std::string stage_dir = strformat("%s/zarnin.XXXXXX", temp_dir());
   if (mkdtemp(stage_dir.data()) == nullptr) return 0;  // the files on disk stay
   // A member that did not arrive fails its move and is reported there.
-  archive_extract_members(package_path, existing.get(), stage_dir.c_str());
+  archive_extract_members(package, existing.get(), stage_dir.c_str());
   stage_config_files(root, existing.get(), stage_dir.c_str());
   remove_tree(stage_dir.c_str());
   return 0;
@@ -167,10 +172,15 @@ void config_keep_orphan(const char* root, const char* path) {
 
 void config_remove_stale_new(const char* root, const StringList* installed,
                              const StringList* members) {
+  RootGuard guard(root);
   for (uint64_t i = 0; i < installed->in_use; i++) {
     const char* path = installed->strings[i];
     // A directory has no staged copy; "<dir>/.new" would be someone's file.
     if (!is_config_file(path) || strlist_contains(members, path)) continue;
+    if (!guard.parent_inside(path)) {
+      warnx("skipping unsafe path: %s", path);
+      continue;
+    }
     std::string staged = strformat("%s/%s.new", root, path);
     unlink(staged.c_str());
   }

@@ -1,6 +1,7 @@
 // Configuration files (package paths under "etc/") on reinstall and upgrade.
 #pragma once
 
+#include "archive/archive.h"
 #include "util/util.h"
 
 // The keep list of a forced reinstall: members under "etc/" that exist
@@ -8,16 +9,18 @@
 StringList* config_keep_list(const char* root, const StringList* members);
 // Upgrade-mode extraction: existing configuration files are excluded and
 // their new versions staged as "<path>.new" unless identical; prints
-// "zarnin: config: staged" once and then each staged "<path>.new". 0, or -1
+// "zarnin: config: staged" once and then each staged "<path>.new". A path
+// whose directory leads out of root is skipped with a warning. 0, or -1
 // when the extraction failed (archive_extract_excluding has printed the
 // cause).
-int config_extract_upgrade(const char* package_path, const char* root,
+int config_extract_upgrade(const PackageFile& package, const char* root,
                            const StringList* members, const StringList* keep);
 // For an obsolete configuration file (under "etc/", not a directory): it is
 // never deleted; a notice is printed when it exists.
 void config_keep_orphan(const char* root, const char* path);
 // Deletes "<path>.new" for each installed file under "etc/" that is not
-// among the members (members sorted for the look-ups).
+// among the members (members sorted for the look-ups); a path whose
+// directory leads out of root is skipped with a warning.
 void config_remove_stale_new(const char* root, const StringList* installed,
                              const StringList* members);
 

@@ -17,7 +17,7 @@ constexpr std::string_view kIgnoreNew = "IGNORE_NEW";
 
 // What the footprint child needs; built before the fork.
 struct FootprintJob {
-  const char* package_path;
+  PackageFile package;
   const char* output_path;
 };
 
@@ -29,7 +29,7 @@ void footprint_child(const void* arg) {
     dup2(fd, STDOUT_FILENO);
     close(fd);
   }
-  print_footprint(job->package_path);
+  print_footprint(job->package);
   fflush(stdout);
 }
 
@@ -57,14 +57,15 @@ bool footprint_read_report_new(const char* conf_path) {
   FILE* f = fopen(conf_path, "re");
   if (f == nullptr) return true;
   bool report_new = true;
-  char buf[kPathBuf];
-  bool line_start = true;
-  while (fgets(buf, sizeof buf, f) != nullptr) {
-    // The tail of an overlong line is not a line of its own.
-    bool at_start = line_start;
-    line_start = strchr(buf, '\n') != nullptr;
-    if (!at_start) continue;
-    const char* p = buf;
+  char* line = nullptr;
+  size_t cap = 0;
+  ssize_t len;
+  // Whole lines, each judged on its first kPathBuf - 1 bytes: the rest of
+  // an overlong line is not a line of its own, and a NUL byte inside a line
+  // does not hide the line break after it.
+  while ((len = getline(&line, &cap, f)) >= 0) {
+    if (static_cast<size_t>(len) > kPathBuf - 1) line[kPathBuf - 1] = '\0';
+    const char* p = line;
     while (*p == ' ' || *p == '\t') p++;
     if (*p == '\0' || *p == '\n' || *p == '#') continue;
     if (strncmp(p, kIgnoreNew.data(), kIgnoreNew.size()) != 0) continue;
@@ -73,6 +74,7 @@ bool footprint_read_report_new(const char* conf_path) {
     report_new = strncmp(p, "yes", 3) != 0;
     break;  // only the first IGNORE_NEW line counts
   }
+  free(line);
   fclose(f);
   return report_new;
 }
@@ -120,7 +122,7 @@ StringList* footprint_read_list(const char* path) {
   return list;
 }
 
-StringList* footprint_generate(const char* package_path) {
+StringList* footprint_generate(const PackageFile& package) {
   std::string tmp = strformat("%s/zarnin_fp.XXXXXX", temp_dir());
   int fd = mkstemp(tmp.data());
   if (fd < 0) return nullptr;
@@ -129,7 +131,7 @@ StringList* footprint_generate(const char* package_path) {
   // The child flushes its copy of stdout into the temporary file; nothing
   // of ours may be waiting in that buffer.
   fflush(stdout);
-  FootprintJob job{package_path, tmp.c_str()};
+  FootprintJob job{package, tmp.c_str()};
   ChildSpec cmd;
   cmd.exec_hook = footprint_child;
   cmd.exec_arg = &job;
@@ -179,11 +181,12 @@ int footprint_compare(const StringList* expected, const StringList* actual,
   return reported;
 }
 
-void footprint_check(const char* package_path, bool report_new) {
+bool footprint_check(const PackageFile& package, bool report_new, StringList* link_targets) {
+  const char* package_path = package.path;
   std::string stored = footprint_file_for(package_path);
-  if (access(stored.c_str(), F_OK) != 0) return;  // nothing to verify
+  if (access(stored.c_str(), F_OK) != 0) return false;  // nothing to verify
   StringListPtr expected(footprint_read_list(stored.c_str()));
-  StringListPtr actual(footprint_generate(package_path));
+  StringListPtr actual(footprint_generate(package));
   if (!expected || !actual) {
     if (!expected)
       fprintf(stderr, "zarnin: footprint: cannot read %s\n", stored.c_str());
@@ -195,6 +198,11 @@ void footprint_check(const char* package_path, bool report_new) {
   }
   int reported = footprint_compare(expected.get(), actual.get(), report_new, stderr);
   expected.reset();
-  actual.reset();
-  if (reported > 0) errx(1, "footprint: error");
+  if (reported > 0) {
+    actual.reset();
+    errx(1, "footprint: error");
+  }
+  for (uint64_t i = 0; link_targets != nullptr && i < actual->in_use; i++)
+    listing_link_targets(actual->strings[i], " -> ", link_targets);
+  return true;
 }

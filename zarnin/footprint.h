@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "archive/archive.h"
 #include "util/util.h"
 
 // The system configuration file; always this path, whatever the root.
@@ -29,7 +30,7 @@ StringList* footprint_read_list(const char* path);
 // The package's footprint, made by a child of this process through a
 // temporary file. A new list sorted by key, or null when the temporary file
 // or the child cannot be made.
-StringList* footprint_generate(const char* package_path);
+StringList* footprint_generate(const PackageFile& package);
 // Merges two key-sorted lists and prints the "missing", "changed" and (when
 // report_new) "new" reports on out. Returns the number of reported lines.
 int footprint_compare(const StringList* expected, const StringList* actual,
@@ -37,4 +38,7 @@ int footprint_compare(const StringList* expected, const StringList* actual,
 
 // Returns when the package agrees with its footprint file (or has none);
 // otherwise prints the differences and ends the process with status 1.
-void footprint_check(const char* package_path, bool report_new);
+// True when the package was listed for the check; then the hard-link
+// targets its footprint names are appended to link_targets when given.
+bool footprint_check(const PackageFile& package, bool report_new,
+                     StringList* link_targets = nullptr);

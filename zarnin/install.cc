@@ -4,6 +4,7 @@
 
 #include <err.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include "db/db.h"
 #include "integrate/integrate.h"
 #include "zarnin/config.h"
+#include "zarnin/confine.h"
 #include "zarnin/footprint.h"
 #include "zarnin/plan.h"
 
@@ -82,11 +84,13 @@ void refuse_conflicts(const char* name, const StringList* conflicts) {
 // Deletes the installed paths that the new version no longer has and no
 // other package lists under any spelling, contents before their directories;
 // configuration files are kept, and so are the directory links that other
-// packages' paths go through. Appends every dropped path to changed.
+// packages' paths go through, and a path whose directory leads out of root
+// (with a warning). Appends every dropped path to changed.
 void remove_dropped(PackageDb* db, const char* root, const char* name, const DirLinks& links,
                     PackageEntry* installed, StringList* members, StringList* changed) {
   StringListPtr dropped(install_dropped(installed->files, members));
   StringListPtr obsolete(install_obsolete(db, name, dropped.get(), &links, members));
+  RootGuard guard(root);
   for (uint64_t i = 0; i < obsolete->in_use; i++) {
     const char* path = obsolete->strings[i];
     if (links.link_used(links.link_at(path), db, name, members)) {
@@ -97,14 +101,46 @@ void remove_dropped(PackageDb* db, const char* root, const char* name, const Dir
       config_keep_orphan(root, path);
       continue;
     }
+    if (!guard.parent_inside(path)) {
+      warnx("skipping unsafe path: %s", path);
+      continue;
+    }
     CharPtr full(root_path(root, path));
     remove(full.get());  // a non-empty directory stays; failures are silent
   }
   for (uint64_t i = 0; i < dropped->in_use; i++) strlist_add(changed, dropped->strings[i]);
 }
 
+// The package file, opened once: every pass reads this descriptor, so a file
+// renamed over the name meanwhile is never read, and what the checks saw is
+// what lands. O_NONBLOCK so that a fifo is refused instead of waiting for a
+// writer. Invalid when it cannot be opened (package_inspect then reports
+// why).
+UniqueFd open_package(const char* path) {
+  UniqueFd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) return fd;
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) errx(1, "not a regular file: %s", path);
+  fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+// Refuses a package that would write outside root or over the database.
+// Hard links are made to their target as it stands in root, so the targets
+// are checked too: from the footprint pass when it ran, else from a
+// listing of their own, which only a root other than "/" needs.
+void refuse_escaping(const PackageFile& package, const StringList* members, const char* root,
+                     bool footprint_listed, StringList* link_targets) {
+  if (!footprint_listed && strcmp(root, "/") != 0 &&
+      archive_link_targets(package, link_targets) != 0)
+    exit(1);  // archive_link_targets has printed the cause
+  CharPtr db_dir(db_dir_for(root));
+  if (const char* refused = install_first_escaping(members, link_targets, root, db_dir.get()))
+    errx(1, "unsafe path in package: %s", refused);
+}
+
 // Extracts into root as the mode asks. 0, or -1 after the cause is printed.
-int extract(InstallMode mode, const char* package, const char* root,
+int extract(InstallMode mode, const PackageFile& package, const char* root,
             const StringList* members, const StringList* keep) {
   if (mode == InstallMode::kUpgrade) return config_extract_upgrade(package, root, members, keep);
   return archive_extract_excluding(package, root, nullptr, keep);
@@ -119,10 +155,13 @@ int zarnin_main(int argc, char** argv) {
   if (getuid() != 0) errx(1, "must be root to install packages");
   const char* root = choose_root(opts.root_arg, getenv("PKG_ROOT"));
 
+  UniqueFd package_fd(open_package(opts.package));
+  PackageFile package(opts.package, package_fd.get());
   char* name_raw = nullptr;
   char* version_raw = nullptr;
   StringList* members_raw = nullptr;
-  if (package_inspect(opts.package, &name_raw, &version_raw, &members_raw) != 0) exit(1);
+  if (package_inspect(package, &name_raw, &version_raw, &members_raw) != 0) exit(1);
+  if (!package_fd) errx(1, "cannot open %s", opts.package);  // it appeared meanwhile
   CharPtr name(name_raw), version(version_raw);
   StringListPtr members(members_raw);
   // The database cannot hold an empty name or version, or a newline.
@@ -132,7 +171,9 @@ int zarnin_main(int argc, char** argv) {
     errx(1, "unsafe path in package: %s", unsafe);
 
   bool report_new = footprint_report_new();
-  if (!opts.force) footprint_check(opts.package, report_new);
+  StringListPtr link_targets(strlist_new());
+  bool listed = !opts.force && footprint_check(package, report_new, link_targets.get());
+  refuse_escaping(package, members.get(), root, listed, link_targets.get());
 
   PackageDbPtr db(db_open(root, true));
   PackageEntry* installed = db_find(db.get(), name.get());
@@ -149,10 +190,10 @@ int zarnin_main(int argc, char** argv) {
                                                      : strlist_new());
   // The declared accounts exist before any file lands, so that the
   // extraction can give files to them. They stay if the extraction fails.
-  PackageMetaPtr meta(meta_from_package(opts.package, name.get()));
+  PackageMetaPtr meta(meta_from_package(package, name.get()));
   accounts_create(meta.get(), root);
 
-  if (extract(mode, opts.package, root, members.get(), keep.get()) != 0) {
+  if (extract(mode, package, root, members.get(), keep.get()) != 0) {
     prog_error("extraction failed: %s", opts.package);
     return 1;
   }

@@ -129,10 +129,12 @@ KernelRefusal kernel_guard_check(const PackageDb* db, const PackageEntry* entry,
 }
 
 void remove_staged_copies(const char* root, const StringList* files) {
+  RootGuard guard(root);
   for (uint64_t i = 0; i < files->in_use; i++) {
     const char* path = files->strings[i];
     if (!has_prefix(path, "etc/") || has_suffix(path, "/")) continue;
-    if (path_is_unsafe(path)) continue;  // remove_package_files has said so
+    // remove_package_files has said so
+    if (path_is_unsafe(path) || !guard.parent_inside(path)) continue;
     CharPtr full(root_path(root, path));
     char staged[kPathBuf];
     int len = snprintf(staged, sizeof staged, "%s.new", full.get());

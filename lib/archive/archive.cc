@@ -25,6 +25,10 @@ constexpr std::array<const char*, 12> kTarballSuffixes{
 // "lib -> usr/lib") must stay a link when the archive has that directory;
 // tar would otherwise replace it with a real directory.
 constexpr const char kKeepDirLinks[] = "--keep-directory-symlink";
+// A directory that exists keeps its owner and mode: directories never
+// conflict, so any package could otherwise re-own "usr/bin/" or the
+// database directory. Directories the package creates get its metadata.
+constexpr const char kKeepDirMetadata[] = "--no-overwrite-dir";
 
 char* copy_span(const char* begin, const char* end) {
   size_t n = static_cast<size_t>(end - begin);
@@ -75,21 +79,31 @@ bool has_entries(const StringList* list) { return list != nullptr && list->in_us
 
 }  // namespace
 
-int package_inspect(const char* package_path, char** name, char** version,
-                    StringList** members) {
+int package_split_name(const char* package_path, char** name, char** version) {
   const char* slash = strrchr(package_path, '/');
   const char* base = slash != nullptr ? slash + 1 : package_path;
   const char* hash = strchr(base, '#');
   const char* marker = strstr(base, kMarker);
-  if (hash == nullptr || marker == nullptr || marker < hash) {
+  if (hash == nullptr || marker == nullptr || marker < hash) return -1;
+  *name = copy_span(base, hash);
+  *version = copy_span(hash + 1, marker);
+  return 0;
+}
+
+int package_inspect(const PackageFile& package, char** name, char** version,
+                    StringList** members) {
+  const char* package_path = package.path;
+  char* name_raw = nullptr;
+  char* version_raw = nullptr;
+  if (package_split_name(package_path, &name_raw, &version_raw) != 0) {
     warnx("invalid package filename: %s", package_path);
     return -1;
   }
-  CharPtr pkg_name(copy_span(base, hash));
-  CharPtr pkg_version(copy_span(hash + 1, marker));
+  CharPtr pkg_name(name_raw);
+  CharPtr pkg_version(version_raw);
   StringListPtr list(strlist_new());
   char* argv[] = {word("tar"), word("-tf"), word("-"), nullptr};
-  if (run_tar_pipeline(package_path, argv, list.get()) != 0) {
+  if (run_tar_pipeline(package, argv, list.get()) != 0) {
     warnx("cannot list %s", package_path);
     return -1;
   }
@@ -99,15 +113,15 @@ int package_inspect(const char* package_path, char** name, char** version,
   return 0;
 }
 
-int archive_extract_excluding(const char* package_path, const char* root,
+int archive_extract_excluding(const PackageFile& package, const char* root,
                               const StringList* conditional,
                               const StringList* unconditional) {
   make_dirs(root, 0755);  // a failure shows up as tar's own error
   int result;
   if (!has_entries(conditional) && !has_entries(unconditional)) {
     char* argv[] = {word("tar"), word("-xpf"), word("-"), word("-C"), word(root),
-                    word(kKeepDirLinks), nullptr};
-    result = run_tar_pipeline(package_path, argv, nullptr);
+                    word(kKeepDirLinks), word(kKeepDirMetadata), nullptr};
+    result = run_tar_pipeline(package, argv, nullptr);
   } else {
     std::string path = strformat("%s/sorn-excl.XXXXXX", temp_dir());
     int fd = mkstemp(path.data());
@@ -121,19 +135,19 @@ int archive_extract_excluding(const char* package_path, const char* root,
       return -1;
     }
     char* argv[] = {word("tar"), word("-xpf"), word("-"), word("-C"), word(root),
-                    word(kKeepDirLinks), word("--no-wildcards"), word("--anchored"),
-                    word("-X"), path.data(), nullptr};
-    result = run_tar_pipeline(package_path, argv, nullptr);
+                    word(kKeepDirLinks), word(kKeepDirMetadata), word("--no-wildcards"),
+                    word("--anchored"), word("-X"), path.data(), nullptr};
+    result = run_tar_pipeline(package, argv, nullptr);
     unlink(path.c_str());
   }
   if (result != 0) {
-    warnx("extraction failed for %s", package_path);
+    warnx("extraction failed for %s", package.path);
     return -1;
   }
   return 0;
 }
 
-int archive_extract_member_quiet(const char* package_path, const char* member,
+int archive_extract_member_quiet(const PackageFile& package, const char* member,
                                  const char* dir) {
   int saved = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
   int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
@@ -143,7 +157,7 @@ int archive_extract_member_quiet(const char* package_path, const char* member,
   }
   char* argv[] = {word("tar"), word("-xf"), word("-"), word("-C"), word(dir),
                   word(member), nullptr};
-  int result = run_tar_pipeline(package_path, argv, nullptr);
+  int result = run_tar_pipeline(package, argv, nullptr);
   if (saved >= 0) {
     dup2(saved, STDERR_FILENO);
     close(saved);
@@ -151,7 +165,7 @@ int archive_extract_member_quiet(const char* package_path, const char* member,
   return result;
 }
 
-int archive_extract_members(const char* package_path, const StringList* members,
+int archive_extract_members(const PackageFile& package, const StringList* members,
                             const char* dir) {
   if (!has_entries(members)) return 0;
   std::vector<char*> argv{word("tar"), word("-xpf"), word("-"), word("-C"), word(dir),
@@ -159,15 +173,15 @@ int archive_extract_members(const char* package_path, const StringList* members,
   for (uint64_t i = 0; i < members->in_use; i++)
     if (members->strings[i] != nullptr) argv.push_back(members->strings[i]);
   argv.push_back(nullptr);
-  return run_tar_pipeline(package_path, argv.data(), nullptr);
+  return run_tar_pipeline(package, argv.data(), nullptr);
 }
 
-int archive_extract_to_root(const char* package_path, const char* dir) {
-  log_note("extracting %s", package_path);
+int archive_extract_to_root(const PackageFile& package, const char* dir) {
+  log_note("extracting %s", package.path);
   char* argv[] = {word("tar"), word("--no-same-owner"), word("-C"), word(dir),
-                  word(kKeepDirLinks), word("-xf"), word("-"), nullptr};
-  if (run_tar_pipeline(package_path, argv, nullptr) != 0) {
-    warnx("failed to extract: %s", package_path);
+                  word(kKeepDirLinks), word(kKeepDirMetadata), word("-xf"), word("-"), nullptr};
+  if (run_tar_pipeline(package, argv, nullptr) != 0) {
+    warnx("failed to extract: %s", package.path);
     return -1;
   }
   return 0;

@@ -7,6 +7,17 @@
 // "gz", "zst", "xz", "bz2" or "lz"; nullptr when none was recognised.
 using CompressionTag = const char*;
 
+// A package as the archive passes read it. path names it (file-name parsing,
+// messages); fd, when not -1, is the package file already open, and every
+// pass reads it from offset 0 instead of opening path again, so that all
+// passes see the same file. The caller owns fd. A path alone converts.
+struct PackageFile {
+  PackageFile(const char* package_path, int package_fd = -1)  // NOLINT: converts
+      : path(package_path), fd(package_fd) {}
+  const char* path;
+  int fd;
+};
+
 // The compression of a package file from its first six bytes, or nullptr.
 CompressionTag detect_compression(const char* package_path);
 // Runs in the decompressor child with its stdin and stdout in place: execs
@@ -16,32 +27,50 @@ void exec_decompressor(CompressionTag tag);
 // Decompressor | tar argv, tar reading the pipe as stdin. With capture, tar's
 // output lines are appended to it (newline cut, empty lines dropped).
 // 0 when both children succeeded, -1 otherwise.
-int run_tar_pipeline(const char* package_path, char* const* tar_argv,
+int run_tar_pipeline(const PackageFile& package, char* const* tar_argv,
                      StringList* capture);
+// Splits the base name of package_path ("name#version.pkg.tar.*") at its
+// first "#" and its first ".pkg.tar." after it. 0 with two new strings owned
+// by the caller, or -1 (nothing printed, outputs untouched).
+int package_split_name(const char* package_path, char** name, char** version);
 // Splits the file name into name and version and lists the members. On
 // success the three outputs are new and owned by the caller; 0 / -1.
-int package_inspect(const char* package_path, char** name, char** version,
+int package_inspect(const PackageFile& package, char** name, char** version,
                     StringList** members);
 // Extracts the whole package into root, skipping every unconditional entry
-// and every conditional entry that already exists under root. 0 / -1.
-int archive_extract_excluding(const char* package_path, const char* root,
+// and every conditional entry that already exists under root; directories
+// that exist keep their owner and mode. 0 / -1.
+int archive_extract_excluding(const PackageFile& package, const char* root,
                               const StringList* conditional,
                               const StringList* unconditional);
 // Extracts one member into dir with every diagnostic silenced. 0 / -1.
-int archive_extract_member_quiet(const char* package_path, const char* member,
+int archive_extract_member_quiet(const PackageFile& package, const char* member,
                                  const char* dir);
 // Extracts the listed members into dir; 0 without a process when the list
 // is null or empty. 0 / -1.
-int archive_extract_members(const char* package_path, const StringList* members,
+int archive_extract_members(const PackageFile& package, const StringList* members,
                             const char* dir);
-// Extracts the whole package into dir without keeping owners. 0 / -1.
-int archive_extract_to_root(const char* package_path, const char* dir);
+// Extracts the whole package into dir without keeping owners; directories
+// that exist keep their owner and mode. 0 / -1.
+int archive_extract_to_root(const PackageFile& package, const char* dir);
 // The name ends in one of the twelve tarball suffixes.
 bool is_tarball_name(const char* name);
 
+// The footprint line (without its newline) of one line of tar's verbose
+// listing; false, with out untouched, for a line shorter than ten bytes.
+bool footprint_line(const char* listing_line, std::string& out);
 // Prints the package's footprint on stdout in archive order (the caller
 // flushes). 0, or -1 when the listing fails.
-int print_footprint(const char* package_path);
+int print_footprint(const PackageFile& package);
+// Appends to into what the hard-link line of a listing may name as its
+// target: the text after each occurrence of sep (" link to " in tar's
+// verbose listing, " -> " in a footprint line), since a name that holds sep
+// itself makes the split ambiguous. Lines whose mode does not begin with
+// "h" name none.
+void listing_link_targets(const char* line, const char* sep, StringList* into);
+// The hard-link targets of the package, from tar's verbose listing
+// (listing_link_targets of every line). 0, or -1 after "cannot read %s".
+int archive_link_targets(const PackageFile& package, StringList* into);
 
 // ---------------------------------------------------------------- creation
 

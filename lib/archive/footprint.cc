@@ -35,8 +35,10 @@ const char* take_token(const char* p, size_t max, std::string& into) {
   return end;
 }
 
-void print_footprint_line(const char* line) {
-  if (strlen(line) < kModeLen) return;
+}  // namespace
+
+bool footprint_line(const char* line, std::string& out) {
+  if (strlen(line) < kModeLen) return false;
   std::string mode(line, kModeLen);
   std::string owner, size, skipped;
   const char* p = take_token(skip_blanks(line + kModeLen), kOwnerMax, owner);
@@ -56,29 +58,57 @@ void print_footprint_line(const char* line) {
     link = true;
   }
 
-  printf("%s\t%s\t%s", mode.c_str(), owner.c_str(), path.c_str());
+  out = mode + "\t" + owner + "\t" + path;
   if ((mode[0] == 'b' || mode[0] == 'c') && size.find(',') != std::string::npos) {
     unsigned long major = 0, minor = 0;
     sscanf(size.c_str(), "%lu,%lu", &major, &minor);
-    printf(" (%lu, %lu)", major, minor);
+    out += strformat(" (%lu, %lu)", major, minor);
   } else if (mode[0] == '-' && !link && strtoll(size.c_str(), nullptr, 10) == 0) {
-    printf(" (EMPTY)");
+    out += " (EMPTY)";
   }
-  putchar('\n');
+  return true;
+}
+
+namespace {
+
+// tar's verbose listing of the package, or null after "cannot read %s".
+StringList* verbose_listing(const PackageFile& package) {
+  StringListPtr lines(strlist_new());
+  char arg0[] = "tar", arg1[] = "-tvf", arg2[] = "-";
+  char* argv[] = {arg0, arg1, arg2, nullptr};
+  if (run_tar_pipeline(package, argv, lines.get()) != 0) {
+    warnx("cannot read %s", package.path);
+    return nullptr;
+  }
+  return lines.release();
 }
 
 }  // namespace
 
-int print_footprint(const char* package_path) {
-  StringListPtr lines(strlist_new());
-  char arg0[] = "tar", arg1[] = "-tvf", arg2[] = "-";
-  char* argv[] = {arg0, arg1, arg2, nullptr};
+int print_footprint(const PackageFile& package) {
+  StringListPtr lines(verbose_listing(package));
   // The whole listing is taken first, so a failed one prints nothing.
-  if (run_tar_pipeline(package_path, argv, lines.get()) != 0) {
-    warnx("cannot read %s", package_path);
-    return -1;
+  if (!lines) return -1;
+  std::string out;
+  for (uint64_t i = 0; i < lines->in_use; i++) {
+    if (lines->strings[i] == nullptr || !footprint_line(lines->strings[i], out)) continue;
+    fwrite(out.data(), 1, out.size(), stdout);
+    putchar('\n');
   }
+  return 0;
+}
+
+void listing_link_targets(const char* line, const char* sep, StringList* into) {
+  if (line == nullptr || line[0] != 'h') return;
+  size_t sep_len = strlen(sep);
+  for (const char* at = strstr(line, sep); at != nullptr; at = strstr(at + 1, sep))
+    strlist_add(into, at + sep_len);
+}
+
+int archive_link_targets(const PackageFile& package, StringList* into) {
+  StringListPtr lines(verbose_listing(package));
+  if (!lines) return -1;
   for (uint64_t i = 0; i < lines->in_use; i++)
-    if (lines->strings[i] != nullptr) print_footprint_line(lines->strings[i]);
+    listing_link_targets(lines->strings[i], kHardLinkWord.data(), into);
   return 0;
 }

@@ -145,6 +145,30 @@ bool run_tar(char* const* tar_argv, StringList* capture) {
   return child_succeeded(tar.wait());
 }
 
+// The tag of the first n bytes of a package (buf zero-filled to six).
+CompressionTag tag_of(const unsigned char* buf, size_t n) {
+  std::string_view head(reinterpret_cast<const char*>(buf), 6);
+  for (const Magic& m : kMagics) {
+    if (n >= m.bytes.size() && head.starts_with(m.bytes)) return m.tag;
+  }
+  return nullptr;
+}
+
+// The open package rewound for the next pass, its tag from its first bytes.
+// The descriptor stays the caller's; -1 after a warning.
+int rewind_package(const PackageFile& package, CompressionTag* tag) {
+  unsigned char buf[6] = {0, 0, 0, 0, 0, 0};
+  ssize_t n;
+  do n = pread(package.fd, buf, sizeof buf, 0);
+  while (n < 0 && errno == EINTR);
+  if (n < 0 || lseek(package.fd, 0, SEEK_SET) != 0) {
+    warn("cannot read %s", package.path);
+    return -1;
+  }
+  *tag = tag_of(buf, static_cast<size_t>(n));
+  return package.fd;
+}
+
 }  // namespace
 
 CompressionTag detect_compression(const char* package_path) {
@@ -153,11 +177,7 @@ CompressionTag detect_compression(const char* package_path) {
   unsigned char buf[6] = {0, 0, 0, 0, 0, 0};
   size_t n = fread(buf, 1, sizeof buf, f);
   fclose(f);
-  std::string_view head(reinterpret_cast<const char*>(buf), sizeof buf);
-  for (const Magic& m : kMagics) {
-    if (n >= m.bytes.size() && head.starts_with(m.bytes)) return m.tag;
-  }
-  return nullptr;
+  return tag_of(buf, n);
 }
 
 void exec_decompressor(CompressionTag tag) {
@@ -165,13 +185,23 @@ void exec_decompressor(CompressionTag tag) {
     execvp((*c)[0], const_cast<char* const*>(*c));
 }
 
-int run_tar_pipeline(const char* package_path, char* const* tar_argv,
+int run_tar_pipeline(const PackageFile& package_file, char* const* tar_argv,
                      StringList* capture) {
-  CompressionTag tag = detect_compression(package_path);
-  UniqueFd package(open(package_path, O_RDONLY | O_CLOEXEC));
-  if (!package) {
-    warn("cannot open %s", package_path);
-    return -1;
+  const char* package_path = package_file.path;
+  CompressionTag tag = nullptr;
+  int input = -1;
+  UniqueFd package;  // only a file opened here
+  if (package_file.fd >= 0) {
+    input = rewind_package(package_file, &tag);
+    if (input < 0) return -1;
+  } else {
+    tag = detect_compression(package_path);
+    package.reset(open(package_path, O_RDONLY | O_CLOEXEC));
+    if (!package) {
+      warn("cannot open %s", package_path);
+      return -1;
+    }
+    input = package.get();
   }
   int p[2];
   if (pipe2(p, O_CLOEXEC) != 0) {
@@ -180,7 +210,7 @@ int run_tar_pipeline(const char* package_path, char* const* tar_argv,
   }
   UniqueFd pipe_read(p[0]), pipe_write(p[1]);
 
-  ChildSpec cmd{.stdin_fd = package.get(), .stdout_fd = pipe_write.get(),
+  ChildSpec cmd{.stdin_fd = input, .stdout_fd = pipe_write.get(),
                  .candidates = decompressor_candidates(tag)};
   Child decompressor(spawn_child(cmd));
   if (!decompressor.started()) {

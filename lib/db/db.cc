@@ -5,14 +5,21 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
 enum class LoadState { kBetweenRecords, kAfterName, kInPaths };
+
+int clear_nonblock(int fd) {
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
 
 void link_at_head(PackageDb* db, PackageEntry* entry) {
   entry->next = db->entries;
@@ -24,11 +31,14 @@ void link_at_head(PackageDb* db, PackageEntry* entry) {
 void db_load(PackageDb* db, FILE* in) {
   char* line = nullptr;
   size_t cap = 0;
-  ssize_t len;
   LoadState state = LoadState::kBetweenRecords;
   PackageEntry* current = nullptr;
 
-  while ((len = getline(&line, &cap, in)) >= 0) {
+  while (getline(&line, &cap, in) >= 0) {
+    // A NUL byte ends the line as every string holding it will end it; a
+    // line judged non-empty by its bytes but stored empty would be written
+    // back as a blank line, splitting its record on the next load.
+    size_t len = strlen(line);
     if (len > 0 && line[len - 1] == '\n') line[--len] = '\0';
     bool empty = len == 0;
     switch (state) {
@@ -83,7 +93,39 @@ bool db_write(PackageDb* db, FILE* out) {
   return true;
 }
 
+// "db.tmp" opened for writing: used as it is only when it is a regular file
+// with one link. A link, fifo, device or second hard link found there
+// (written into it, the save would land in another file) is removed and
+// the file made anew. -1 with errno set when neither works.
+int open_temp(int dir_fd, const char* name) {
+  constexpr int kFlags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  int fd = openat(dir_fd, name, kFlags, 0644);
+  if (fd >= 0) {
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 && ftruncate(fd, 0) == 0)
+      return clear_nonblock(fd);
+    close(fd);
+  } else if (errno != ELOOP && errno != ENXIO && errno != EISDIR && errno != ETXTBSY &&
+             errno != EWOULDBLOCK) {
+    return -1;
+  }
+  if (unlinkat(dir_fd, name, 0) != 0 && errno != ENOENT) return -1;
+  fd = openat(dir_fd, name, kFlags | O_EXCL, 0644);
+  return fd < 0 ? -1 : clear_nonblock(fd);
+}
+
 }  // namespace
+
+bool db_dir_inside(const char* root, const char* dir) {
+  const char* env = getenv("PKG_DBDIR");
+  if (env != nullptr && env[0] == '/') return true;  // chosen outside the root on purpose
+  if (root == nullptr || *root == '\0' || strcmp(root, "/") == 0) return true;
+  size_t len = strlen(root);
+  std::string_view rel(dir);
+  if (rel.substr(0, len) != root) return false;
+  RootGuard guard(root);
+  return guard.dir_inside(rel.substr(len));
+}
 
 char* db_dir_for(const char* root) {
   const char* env = getenv("PKG_DBDIR");
@@ -99,6 +141,9 @@ PackageDb* db_open(const char* root, bool exclusive) {
   db->dir = db_dir_for(db->root);
   db->lock_fd = -1;
 
+  // make_dirs would follow a link such as "var -> /var" out of the root and
+  // create the directories there.
+  if (!db_dir_inside(db->root, db->dir)) errx(1, "database directory outside the root: %s", db->dir);
   if (make_dirs(db->dir, 0755) != 0) err(1, "cannot create %s", db->dir);
   // Close-on-exec: a child that outlives us (a daemon started by a trigger)
   // must not keep the database locked.
@@ -109,8 +154,9 @@ PackageDb* db_open(const char* root, bool exclusive) {
     err(1, "cannot lock %s", db->dir);
   }
 
-  CharPtr path(root_path(db->dir, "db"));
-  FILE* in = fopen(path.get(), "re");
+  // Not through a link: "db" is the suite's own file.
+  int fd = openat(db->lock_fd, "db", O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  FILE* in = fd >= 0 ? fdopen(fd, "r") : nullptr;
   if (in == nullptr) {
     if (errno == ENOENT) return db;
     err(1, "cannot open database");
@@ -141,8 +187,13 @@ void db_close(PackageDb* db) {
 int db_save(PackageDb* db) {
   CharPtr target(root_path(db->dir, "db"));
   CharPtr temp(root_path(db->dir, "db.tmp"));
+  // Every name is taken relative to the locked directory, so a directory
+  // renamed or replaced by a link meanwhile is never written through.
+  int dir_fd = db->lock_fd >= 0 ? db->lock_fd : AT_FDCWD;
+  const char* temp_name = dir_fd == AT_FDCWD ? temp.get() : "db.tmp";
+  const char* target_name = dir_fd == AT_FDCWD ? target.get() : "db";
 
-  int fd = open(temp.get(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int fd = open_temp(dir_fd, temp_name);
   if (fd < 0) {
     warn("cannot create %s", temp.get());
     return -1;
@@ -150,7 +201,7 @@ int db_save(PackageDb* db) {
   FILE* out = fdopen(fd, "w");
   if (out == nullptr) {
     close(fd);
-    unlink(temp.get());  // only the lock holder writes it: nobody else's
+    unlinkat(dir_fd, temp_name, 0);  // only the lock holder writes it: nobody else's
     return -1;
   }
 
@@ -169,19 +220,20 @@ int db_save(PackageDb* db) {
   if (!ok) {
     errno = saved_errno;
     warn("write error on %s", temp.get());
-    unlink(temp.get());
+    unlinkat(dir_fd, temp_name, 0);
     return -1;
   }
 
-  if (rename(temp.get(), target.get()) != 0) {
+  if (renameat(dir_fd, temp_name, dir_fd, target_name) != 0) {
     warn("cannot rename %s to %s", temp.get(), target.get());
-    unlink(temp.get());
+    unlinkat(dir_fd, temp_name, 0);
     return -1;
   }
-  int dir_fd = open(db->dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir_fd >= 0) {
+  if (dir_fd != AT_FDCWD) {
     fsync(dir_fd);
-    close(dir_fd);
+  } else if (int dfd = open(db->dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC); dfd >= 0) {
+    fsync(dfd);
+    close(dfd);
   }
   return 0;
 }

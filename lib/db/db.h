@@ -31,12 +31,14 @@ struct PackageDb {
 
 // Locks and loads the database of root (null means "/"). exclusive takes
 // LOCK_EX, otherwise LOCK_SH; never waits. Exits with status 1 on failure
-// after printing the cause.
+// after printing the cause, also for a database directory under the root
+// that leads out of it.
 PackageDb* db_open(const char* root, bool exclusive);
 // Frees everything and releases the lock; unsaved changes are lost.
 void db_close(PackageDb* db);
-// Writes every entry with paths to "db" through "db.tmp", fsync and rename.
-// 0, or -1 after a warning; "db" is untouched on failure.
+// Writes every entry with paths to "db" through "db.tmp", fsync and rename,
+// every name taken relative to the locked directory. 0, or -1 after a
+// warning; "db" is untouched on failure.
 int db_save(PackageDb* db);
 // The first entry from the head named name, or null.
 PackageEntry* db_find(PackageDb* db, const char* name);
@@ -58,8 +60,8 @@ void db_sort_lists(PackageDb* db);
 // Deletes a package's recorded paths from root, in descending byte order so
 // that a directory's contents go before it. A path that keep lists or that
 // another entry than name records (every entry, for a null name) stays, and
-// so does an unsafe path (path_is_unsafe), with the notice "skipping unsafe
-// path". A directory that is not empty stays with the notice "keeping
+// so does an unsafe path (path_is_unsafe, or a directory that leads out of
+// root as it stands), with the notice "skipping unsafe path". A directory that is not empty stays with the notice "keeping
 // non-empty", after site-packages pruning where its path lies below a
 // "/site-packages/". Other failures are silent. Sorts files and every
 // entry's list. With links (may be null), a path whose file another entry
@@ -76,6 +78,10 @@ void prune_site_packages_dir(const char* dir);
 
 // The database directory of root, by PKG_DBDIR (newly allocated).
 char* db_dir_for(const char* root);
+// False when dir, the database directory that db_dir_for gave for root, is
+// placed under a root other than "/" (PKG_DBDIR unset, empty or relative)
+// and leads out of it as the root stands.
+bool db_dir_inside(const char* root, const char* dir);
 
 using PackageDbPtr = std::unique_ptr<PackageDb, FreeWith<db_close>>;
 using PackageEntryPtr = std::unique_ptr<PackageEntry, FreeWith<db_entry_free>>;

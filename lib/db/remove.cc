@@ -46,6 +46,7 @@ void remove_package_files(const char* root, StringList* files, PackageDb* db,
   strlist_sort(files);
   FileIndex owned(files, links);
   if (db != nullptr) mark_owned_elsewhere(db, name, owned);
+  RootGuard guard(root);
   // Descending byte order: a directory's contents before the directory.
   for (uint64_t i = files->in_use; i-- > 0;) {
     const char* path = files->strings[i];
@@ -53,7 +54,8 @@ void remove_package_files(const char* root, StringList* files, PackageDb* db,
     if (path == nullptr || *path == '\0') continue;
     // A record written by another tool or edited by hand; joined to the root
     // it would reach outside it.
-    if (path_is_unsafe(path)) {
+    // So is one whose directory, as the root stands, leads out of it.
+    if (path_is_unsafe(path) || !guard.parent_inside(path)) {
       fprintf(stderr, "zarnout: notice: skipping unsafe path: %s\n", path);
       continue;
     }

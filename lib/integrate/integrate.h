@@ -7,6 +7,7 @@
 
 #include <array>
 
+#include "archive/archive.h"
 #include "util/util.h"
 
 // ---------------------------------------------------------------- metadata
@@ -23,16 +24,20 @@ struct PackageMeta {
 // The directory of the metadata files, relative to the root; each file is
 // named after its package.
 inline constexpr const char* kMetaDir = "var/lib/pkg/meta";
+// At most this many bytes of a metadata file are read.
+inline constexpr size_t kMetaMax = 1 << 20;
 
 // A record with four empty lists.
 PackageMeta* meta_new(void);
-// The declarations of the metadata file at path. Never null; an unreadable
-// or absent file gives four empty lists. Prints nothing.
+// The declarations of the metadata file at path: its first kMetaMax bytes,
+// read only when path names a regular file itself (not a link, a fifo or a
+// device). Never null; an unreadable or absent file gives four empty lists.
+// Prints nothing.
 PackageMeta* meta_read(const char* path);
 // The declarations of the package file's member kMetaDir/name, extracted
 // quietly into a temporary directory that is removed again. Never null; a
 // package without the member gives four empty lists. Prints nothing.
-PackageMeta* meta_from_package(const char* package_path, const char* name);
+PackageMeta* meta_from_package(const PackageFile& package, const char* name);
 // Frees the four lists and the record; null does nothing.
 void meta_free(PackageMeta* meta);
 
@@ -83,17 +88,21 @@ void accounts_remove(const PackageMeta* meta, const char* root, const char* name
 int lookup_id(const char* root, const char* file, const char* name, id_t* id);
 // Applies meta's "path:user:group:mode" entries inside root, owner before
 // mode, never changing a symbolic link's mode. Failures are warnings; an
-// entry whose path has a ".." component is refused.
+// entry whose path has a ".." component, or whose directory leads out of
+// root as it stands, is refused.
 void permissions_apply(const PackageMeta* meta, const char* root);
 // Runs the running system's setcap for each "path:caps" entry on the path
 // inside root. Failures are warnings; an entry whose path has a ".."
-// component is refused.
+// component, whose directory leads out of root as it stands, or (for a
+// root other than "/") that names a link, is refused.
 void capabilities_apply(const PackageMeta* meta, const char* root);
 
 // ---------------------------------------------------------------- services
 
 // A service name is one path component: empty, ".", ".." or a name with a
-// "/" is skipped with the warning "unsafe service name: %s".
+// "/" is skipped with the warning "unsafe service name: %s". A link path in
+// "service", or a service directory, that leads out of the root as it
+// stands is skipped with the warning "skipping unsafe path: %s".
 
 // Links "service/N" in root to "/etc/sv/N" (the directory as seen from
 // inside the root) for each of meta's services, creating "service" with

@@ -1,7 +1,12 @@
 // Package metadata: the declaration lines of a package's metadata file,
 // read from the root or straight out of the package file.
+#include <errno.h>
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -36,6 +41,25 @@ void meta_take_line(PackageMeta* meta, const char* line) {
   }
 }
 
+// The first kMetaMax bytes of path into text, when path names a regular
+// file. O_NONBLOCK lets a fifo be refused instead of waiting for a writer;
+// a device such as /dev/zero would never end.
+bool read_regular_file(const char* path, std::string& text) {
+  UniqueFd fd(open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st;
+  if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  text.resize(kMetaMax);
+  size_t have = 0;
+  while (have < text.size()) {
+    ssize_t n = read(fd.get(), text.data() + have, text.size() - have);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    have += static_cast<size_t>(n);
+  }
+  text.resize(have);
+  return true;
+}
+
 }  // namespace
 
 PackageMeta* meta_new(void) {
@@ -49,19 +73,24 @@ PackageMeta* meta_new(void) {
 
 PackageMeta* meta_read(const char* path) {
   PackageMeta* meta = meta_new();
-  FILE* in = fopen(path, "re");
-  if (in == nullptr) return meta;
-  char piece[kMetaPiece + 1];
-  while (fgets(piece, sizeof piece, in) != nullptr) {
-    char* newline = strchr(piece, '\n');
-    if (newline != nullptr) *newline = '\0';
-    meta_take_line(meta, piece);
+  std::string text;
+  if (!read_regular_file(path, text)) return meta;
+  std::string piece;
+  for (size_t at = 0; at < text.size();) {
+    // A piece ends after its newline or after kMetaPiece bytes, whichever
+    // comes first; the newline itself is cut.
+    size_t len = std::min(text.size() - at, static_cast<size_t>(kMetaPiece));
+    size_t newline = text.find('\n', at);
+    bool ends_line = newline != std::string::npos && newline < at + len;
+    if (ends_line) len = newline - at;
+    piece.assign(text, at, len);
+    at += len + (ends_line ? 1 : 0);
+    meta_take_line(meta, piece.c_str());
   }
-  fclose(in);
   return meta;
 }
 
-PackageMeta* meta_from_package(const char* package_path, const char* name) {
+PackageMeta* meta_from_package(const PackageFile& package, const char* name) {
   char dir[kPathBuf];
   // A template cut short no longer ends in XXXXXX, and mkdtemp refuses it.
   snprintf(dir, sizeof dir, "%s/pkgmeta.XXXXXX", temp_dir());
@@ -71,7 +100,7 @@ PackageMeta* meta_from_package(const char* package_path, const char* name) {
   snprintf(member, sizeof member, "%s/%s", kMetaDir, name);
   // A package without the member leaves nothing to read; the result of the
   // extraction tells nothing more.
-  archive_extract_member_quiet(package_path, member, dir);
+  archive_extract_member_quiet(package, member, dir);
 
   std::string extracted = strformat("%s/%s", dir, member);
   PackageMeta* meta = meta_read(extracted.c_str());

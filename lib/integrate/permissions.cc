@@ -16,8 +16,8 @@ namespace {
 
 // At most this many bytes of a permission or capability entry are used.
 constexpr size_t kEntryMax = 511;
-// Account file lines are read in pieces of at most this many bytes.
-constexpr int kAccountLine = 1023;
+// At most this many bytes of an account file line are looked at.
+constexpr size_t kAccountLine = 1023;
 
 std::string entry_cut(const char* entry) {
   std::string_view text(entry);
@@ -34,15 +34,25 @@ bool path_leaves_root(std::string_view path) {
   }
 }
 
-// The decimal number that starts text and ends at a ":".
-bool read_id_field(const char* text, unsigned long* value) {
-  if (*text < '0' || *text > '9') return false;
-  char* end;
-  *value = strtoul(text, &end, 10);
-  return *end == ':';
+// A decimal id: one or more digits, below (id_t)-1, which chown reads as
+// "leave unchanged". A larger number is no id, rather than one wrapped
+// round to another owner (4294967296 would become root). Sets end after
+// the digits.
+bool read_decimal_id(const char* text, const char** end, id_t* id) {
+  constexpr unsigned long long kLimit = static_cast<id_t>(-1);
+  unsigned long long value = 0;
+  const char* p = text;
+  for (; *p >= '0' && *p <= '9'; p++) {
+    value = value * 10 + static_cast<unsigned>(*p - '0');
+    if (value >= kLimit) return false;
+  }
+  if (p == text) return false;
+  *end = p;
+  *id = static_cast<id_t>(value);
+  return true;
 }
 
-void permission_apply(const char* raw, const char* root) {
+void permission_apply(const char* raw, const char* root, RootGuard& guard) {
   std::string entry = entry_cut(raw);
   // Split at the first three ':' only: the mode field keeps any further ':'.
   std::string_view parts[4];
@@ -53,7 +63,7 @@ void permission_apply(const char* raw, const char* root) {
   }
   const std::string field[4] = {std::string(parts[0]), std::string(parts[1]),
                                 std::string(parts[2]), std::string(parts[3])};
-  if (path_leaves_root(field[0])) {
+  if (path_leaves_root(field[0]) || !guard.parent_inside(field[0])) {
     warnx("unsafe path in permission: %s", entry.c_str());
     return;
   }
@@ -81,7 +91,13 @@ void permission_apply(const char* raw, const char* root) {
   if (chmod(path.get(), static_cast<mode_t>(mode)) != 0) warn("chmod %04o %s", mode, path.get());
 }
 
-void capability_apply(const char* raw, const char* root) {
+// The path itself, when a link, would take setcap along with it.
+bool is_link(const char* path) {
+  struct stat st;
+  return lstat(path, &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+void capability_apply(const char* raw, const char* root, RootGuard& guard) {
   std::string entry = entry_cut(raw);
   size_t colon = entry.find(':');
   if (colon == std::string::npos) {
@@ -90,11 +106,12 @@ void capability_apply(const char* raw, const char* root) {
   }
   std::string rel = entry.substr(0, colon);
   std::string caps = entry.substr(colon + 1);
-  if (path_leaves_root(rel)) {
+  CharPtr path(root_path(root, rel.c_str()));
+  if (path_leaves_root(rel) || !guard.parent_inside(rel) ||
+      (guard.confined() && is_link(path.get()))) {
     warnx("unsafe path in capability: %s", entry.c_str());
     return;
   }
-  CharPtr path(root_path(root, rel.c_str()));
   // setcap is the running system's own, given the full path in the root.
   char arg0[] = "setcap";
   char* argv[] = {arg0, caps.data(), path.get(), nullptr};
@@ -111,13 +128,12 @@ void capability_apply(const char* raw, const char* root) {
 
 int lookup_id(const char* root, const char* file, const char* name, id_t* id) {
   if (name == nullptr) return -1;
-  if (*name != '\0') {
-    char* end;
-    unsigned long number = strtoul(name, &end, 10);
-    if (*end == '\0') {
-      *id = static_cast<id_t>(number);
-      return 0;
-    }
+  const char* end;
+  id_t number;
+  // Digits only: a sign or a blank is no part of a uid.
+  if (read_decimal_id(name, &end, &number) && *end == '\0') {
+    *id = number;
+    return 0;
   }
   bool running = root == nullptr || *root == '\0' || strcmp(root, "/") == 0;
   char path[kPathBuf];
@@ -127,32 +143,39 @@ int lookup_id(const char* root, const char* file, const char* name, id_t* id) {
 
   int result = -1;
   size_t name_len = strlen(name);
-  char line[kAccountLine + 1];
-  while (fgets(line, sizeof line, in) != nullptr) {
+  char* line = nullptr;
+  size_t cap = 0;
+  ssize_t len;
+  // Each line counts with its first kAccountLine bytes; the rest of a longer
+  // line is never read as an account line of its own.
+  while ((len = getline(&line, &cap, in)) >= 0) {
+    if (static_cast<size_t>(len) > kAccountLine) line[kAccountLine] = '\0';
     if (strncmp(line, name, name_len) != 0 || line[name_len] != ':') continue;
     // The first line of the name decides, even when its id is malformed.
     const char* second_end = strchr(line + name_len + 1, ':');
-    unsigned long number;
-    if (second_end != nullptr && read_id_field(second_end + 1, &number)) {
-      *id = static_cast<id_t>(number);
+    if (second_end != nullptr && read_decimal_id(second_end + 1, &end, &number) && *end == ':') {
+      *id = number;
       result = 0;
     }
     break;
   }
+  free(line);
   fclose(in);
   return result;
 }
 
 void permissions_apply(const PackageMeta* meta, const char* root) {
   if (meta == nullptr || meta->permissions == nullptr) return;
+  RootGuard guard(root);
   for (uint64_t i = 0; i < meta->permissions->in_use; i++)
     if (meta->permissions->strings[i] != nullptr)
-      permission_apply(meta->permissions->strings[i], root);
+      permission_apply(meta->permissions->strings[i], root, guard);
 }
 
 void capabilities_apply(const PackageMeta* meta, const char* root) {
   if (meta == nullptr || meta->capabilities == nullptr) return;
+  RootGuard guard(root);
   for (uint64_t i = 0; i < meta->capabilities->in_use; i++)
     if (meta->capabilities->strings[i] != nullptr)
-      capability_apply(meta->capabilities->strings[i], root);
+      capability_apply(meta->capabilities->strings[i], root, guard);
 }

@@ -100,6 +100,16 @@ void service_state_clear(const char* dir) {
   unlinkat(service.get(), "log", AT_REMOVEDIR);
 }
 
+// The service's directory below sub ("service" or "etc/sv") as the root
+// stands leads nowhere out of it; a name behind a link that does is
+// reported and left.
+bool service_path_inside(RootGuard& guard, const char* sub, const char* name, bool whole) {
+  std::string rel = strformat("%s/%s", sub, name);
+  if (whole ? guard.dir_inside(rel) : guard.parent_inside(rel)) return true;
+  log_warning("skipping unsafe path: %s", rel.c_str());
+  return false;
+}
+
 }  // namespace
 
 bool service_running(const char* root, const char* name) {
@@ -123,7 +133,9 @@ bool service_running(const char* root, const char* name) {
 }
 
 void services_link(const PackageMeta* meta, const char* root) {
-  for_each_service(meta, [root](const char* name) {
+  RootGuard guard(root);
+  for_each_service(meta, [root, &guard](const char* name) {
+    if (!service_path_inside(guard, "service", name, false)) return;
     CharPtr dir(root_path(root, "service"));
     make_dirs(dir.get(), 0755);  // a failure shows as a missing link
     CharPtr link(root_path(dir.get(), name));
@@ -139,13 +151,16 @@ void services_link(const PackageMeta* meta, const char* root) {
 }
 
 void services_stop(const PackageMeta* meta, const char* root) {
-  for_each_service(meta, [root](const char* name) {
+  RootGuard guard(root);
+  for_each_service(meta, [root, &guard](const char* name) {
     CharPtr dir(root_path(root, "service"));
     CharPtr link(root_path(dir.get(), name));
     struct stat st;
     // The link goes first, so that no new supervisor is started for the
     // service once it has exited.
-    if (lstat(link.get(), &st) == 0 && S_ISLNK(st.st_mode)) unlink(link.get());
+    if (service_path_inside(guard, "service", name, false) && lstat(link.get(), &st) == 0 &&
+        S_ISLNK(st.st_mode))
+      unlink(link.get());
     if (!service_running(root, name)) return;
     char arg[kPathBuf];
     snprintf(arg, sizeof arg, "/etc/sv/%s", name);
@@ -156,7 +171,9 @@ void services_stop(const PackageMeta* meta, const char* root) {
 }
 
 void services_remove_dirs(const PackageMeta* meta, const char* root) {
-  for_each_service(meta, [root](const char* name) {
+  RootGuard guard(root);
+  for_each_service(meta, [root, &guard](const char* name) {
+    if (!service_path_inside(guard, "etc/sv", name, true)) return;
     CharPtr svdir(root_path(root, "etc/sv"));
     CharPtr dir(root_path(svdir.get(), name));
     // runsv leaves its state behind when it exits; a running service keeps

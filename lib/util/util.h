@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 // Fixed buffers of this size hold paths and text lines; a longer formatted
 // path is cut to kPathBuf - 1 bytes.
@@ -197,6 +198,41 @@ class Child {
  private:
   pid_t pid_ = -1;
   int status_ = -1;
+};
+
+// ---------------------------------------------------------------- confinement
+
+// How the directory rel (relative to root_fd; "" is root_fd itself)
+// resolves when every symbolic link on the way must stay beneath root_fd:
+// 0, or the error: EXDEV (an absolute link, or ".." out of it), ELOOP,
+// ENOENT, ENOTDIR and the like. openat2 with RESOLVE_BENEATH does it (ENOSYS
+// before Linux 5.6); walk asks for the lstat walk that stands in for it.
+int beneath_resolve_dir(int root_fd, const char* rel, bool walk);
+
+// Answers, for one installation root as it stands, whether directories
+// named relative to it stay inside it. Every answer is yes for the running
+// system (a null, empty or "/" root) and for a root that does not exist.
+// Each distinct directory is resolved once.
+class RootGuard {
+ public:
+  explicit RootGuard(const char* root);
+  RootGuard(const RootGuard&) = delete;
+  RootGuard& operator=(const RootGuard&) = delete;
+  // The directory rel resolves inside the root, or is missing there: no
+  // link on the way leads out, dangles or loops (leading and trailing "/"
+  // ignored).
+  bool dir_inside(std::string_view rel);
+  // dir_inside of the directory that holds rel.
+  bool parent_inside(std::string_view rel);
+  // A root other than the running system, whose links are looked at.
+  bool confined() const { return confined_; }
+
+ private:
+  bool resolve(const std::string& dir);
+  UniqueFd root_fd_;
+  bool confined_ = false;  // a root other than the running system
+  bool walk_ = false;      // the kernel has no openat2
+  std::unordered_map<std::string, bool> checked_;
 };
 
 // "%s/%s"-style formatting into a std::string, for messages and paths.

@@ -7,7 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -291,6 +294,59 @@ TEST_F(Db, OpenFailuresExitWithTheirMessage) {
   Exit e = exit_of([&] { db_open(root_.path().c_str(), true); });
   EXPECT_EQ(1, e.status);
   EXPECT_EQ(prog + ": error reading database: Is a directory\n", e.err);
+}
+
+// Whatever a package or anybody else left at "db.tmp" is never written
+// through: a link, a fifo or a second hard link is replaced by a new file.
+TEST_F(Db, SaveReplacesWhatStandsAtTheTemporaryName) {
+  TempDir outside;
+  std::string canary = outside / "canary";
+  struct Case {
+    const char* what;
+    std::function<void(const std::string&)> make;
+  } cases[] = {
+      {"link", [&](const std::string& p) { ASSERT_EQ(0, symlink(canary.c_str(), p.c_str())); }},
+      {"dangling link", [&](const std::string& p) { ASSERT_EQ(0, symlink((outside / "new").c_str(), p.c_str())); }},
+      {"hard link", [&](const std::string& p) { ASSERT_EQ(0, link(canary.c_str(), p.c_str())); }},
+      {"fifo", [&](const std::string& p) { ASSERT_EQ(0, mkfifo(p.c_str(), 0600)); }},
+  };
+  for (const Case& c : cases) {
+    write_file(canary, "untouched\n");
+    PackageDbPtr db = open_with("a\n1\nx\n\n");
+    c.make(dbdir_ + "/db.tmp");
+    ASSERT_EQ(0, db_save(db.get())) << c.what;
+    EXPECT_EQ("a\n1\nx\n\n", read_file(dbdir_ + "/db")) << c.what;
+    EXPECT_EQ("untouched\n", read_file(canary)) << c.what;
+    EXPECT_FALSE(sorn_test::exists(outside / "new")) << c.what;
+    EXPECT_FALSE(sorn_test::exists(dbdir_ + "/db.tmp")) << c.what;
+    struct stat st;
+    ASSERT_EQ(0, lstat((dbdir_ + "/db").c_str(), &st));
+    EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_nlink == 1) << c.what;
+  }
+}
+
+// A database directory under the root that leads out of it is refused
+// before it is created; a "db" that is a link is not read.
+TEST_F(Db, DirectoryAndFileOutsideTheRoot) {
+  const std::string prog = program_invocation_short_name;
+  TempDir outside;
+  write_file(outside / "db", "evil\n1\netc/passwd\n\n");
+  ASSERT_EQ(0, symlink(outside.path().c_str(), (root_ / "var").c_str()));
+  Exit e = exit_of([&] { db_open(root_.path().c_str(), true); });
+  EXPECT_EQ(1, e.status);
+  EXPECT_EQ(prog + ": database directory outside the root: " + dbdir_ + "\n", e.err);
+  EXPECT_EQ(std::vector<std::string>{"db"}, sorn_test::entries_of(outside.path()));
+  {
+    ScopedEnv env("PKG_DBDIR", (outside / "chosen").c_str());  // chosen by the administrator
+    PackageDbPtr db(db_open(root_.path().c_str(), true));
+    EXPECT_EQ(outside / "chosen", db->dir);
+  }
+  ASSERT_EQ(0, unlink((root_ / "var").c_str()));
+  sorn_test::mkdir_p(dbdir_);
+  ASSERT_EQ(0, symlink((outside / "db").c_str(), (dbdir_ + "/db").c_str()));
+  e = exit_of([&] { db_open(root_.path().c_str(), true); });
+  EXPECT_EQ(1, e.status);
+  EXPECT_EQ(prog + ": cannot open database: Too many levels of symbolic links\n", e.err);
 }
 
 }  // namespace

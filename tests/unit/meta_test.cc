@@ -2,6 +2,8 @@
 // and reading the metadata member straight out of a package file.
 #include <dirent.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -70,6 +72,29 @@ TEST(MetaRead, DeclarationLines) {
     PackageMetaPtr meta(meta_read((tmp / "meta").c_str()));
     expect_meta(c, meta.get());
   }
+}
+
+// Only a regular file is read, and only its first MiB: a link, a fifo with
+// no writer or an endless device gives empty lists at once.
+TEST(MetaRead, RegularFilesOnlyAndAtMostOneMebibyte) {
+  TempDir tmp;
+  write_file(tmp / "real", "service s\n");
+  ASSERT_EQ(0, symlink((tmp / "real").c_str(), (tmp / "link").c_str()));
+  ASSERT_EQ(0, symlink("/dev/zero", (tmp / "zero").c_str()));
+  ASSERT_EQ(0, mkfifo((tmp / "fifo").c_str(), 0600));
+  for (const char* name : {"link", "zero", "fifo"}) {
+    PackageMetaPtr meta(meta_read((tmp / name).c_str()));
+    expect_meta({name, "", {}, {}, {}, {}}, meta.get());
+  }
+  PackageMetaPtr dev(meta_read("/dev/zero"));
+  expect_meta({"/dev/zero", "", {}, {}, {}, {}}, dev.get());
+
+  // "service b\n" ends exactly at the limit; "service c\n" lies beyond it.
+  std::string filler(kMetaMax - 20, '#');
+  filler[200] = filler[400] = filler.back() = '\n';
+  write_file(tmp / "big", "service a\n" + filler + "service b\nservice c\n");
+  PackageMetaPtr big(meta_read((tmp / "big").c_str()));
+  expect_meta({"big", "", {}, {"a", "b"}, {}, {}}, big.get());
 }
 
 TEST(MetaRead, UnreadableGivesEmptyLists) {

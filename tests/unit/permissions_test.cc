@@ -101,6 +101,11 @@ TEST_F(Permissions, LookupId) {
       {"etc/group", "alice", -1, 0},
       {"etc/group", "badgid", -1, 0},
       {"etc/group", "0", 0, 0},
+      {"etc/passwd", "4294967294", 0, 4294967294u},
+      {"etc/passwd", "4294967295", -1, 0},  // chown's "leave unchanged"
+      {"etc/passwd", "4294967296", -1, 0},  // would wrap round to root
+      {"etc/passwd", "-1", -1, 0},
+      {"etc/passwd", "+5", -1, 0},
   };
   for (const Case& c : cases) {
     id_t id = 9999;
@@ -203,6 +208,30 @@ TEST_F(Permissions, PathsLeavingTheRootAreRefused) {
   EXPECT_EQ(0755u, file_mode(root_ + "/usr"));
   EXPECT_EQ(0600u, file_mode(root_ + "/usr/a..b"));
   EXPECT_EQ(0600u, file_mode(root_ + "/usr/..hidden"));
+}
+
+// Directories of the root that lead out through a link: the entries are
+// refused and the files behind the links keep their owner, mode and
+// capabilities.
+TEST_F(Permissions, PathsThroughLinksLeadingOutAreRefused) {
+  write_file(top_ / "outside/secret", "secret", 0600);
+  ASSERT_EQ(0, symlink((top_ / "outside").c_str(), (root_ + "/srv").c_str()));
+  mkdir_p(root_ + "/usr");
+  ASSERT_EQ(0, symlink("../../outside", (root_ + "/usr/climb").c_str()));
+  ASSERT_EQ(0, symlink((top_ / "outside/secret").c_str(), (root_ + "/usr/direct").c_str()));
+  PackageMetaPtr meta = meta_with({"srv/secret:123:123:0777", "usr/climb/secret:123:123:0777"},
+                                  {"srv/secret:cap_net_raw+ep", "usr/direct:cap_net_raw+ep"});
+  std::string err = stderr_of([&] {
+    permissions_apply(meta.get(), root_.c_str());
+    capabilities_apply(meta.get(), root_.c_str());
+  });
+  EXPECT_EQ(prog() + "unsafe path in permission: srv/secret:123:123:0777\n" +
+            prog() + "unsafe path in permission: usr/climb/secret:123:123:0777\n" +
+            prog() + "unsafe path in capability: srv/secret:cap_net_raw+ep\n" +
+            prog() + "unsafe path in capability: usr/direct:cap_net_raw+ep\n",
+            err);
+  EXPECT_EQ((Owner{0, 0}), owner_of(top_ / "outside/secret"));
+  EXPECT_EQ(0600u, file_mode(top_ / "outside/secret"));
 }
 
 TEST_F(Permissions, NothingToDo) {

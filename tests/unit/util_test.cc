@@ -319,3 +319,68 @@ TEST(Allocation, FailureEndsTheProgramWithTheSize) {
 }
 
 }  // namespace
+
+namespace {
+
+// One tree of links and directories, resolved by openat2 and by the lstat
+// walk that stands in for it: both give the same answer for every path.
+TEST(Confinement, ResolvesBeneathTheRootOnly) {
+  TempDir top;
+  std::string root = top / "root";
+  sorn_test::mkdir_p(root + "/usr/lib");
+  sorn_test::mkdir_p(top / "canary");
+  sorn_test::write_file(root + "/file", "x\n");
+  struct Link {
+    const char* path;
+    std::string target;
+  } links[] = {
+      {"lib", "usr/lib"},           {"abs", top / "canary"},  {"up", "../canary"},
+      {"usr/lib/back", "../../usr"}, {"usr/climb", "../../canary"}, {"loop", "loop"},
+      {"dangling", "nothere"},      {"tofile", "file"},       {"chain", "lib/back/lib"},
+  };
+  for (const Link& l : links) ASSERT_EQ(0, symlink(l.target.c_str(), (root + "/" + l.path).c_str()));
+  struct Case {
+    const char* rel;
+    int error;
+    bool inside;  // RootGuard's answer
+  } cases[] = {
+      {"", 0, true},
+      {"usr/lib", 0, true},
+      {"lib", 0, true},
+      {"chain", 0, true},
+      {"usr/lib/back/lib", 0, true},
+      {"usr/../usr/lib", 0, true},
+      {"abs", EXDEV, false},
+      {"abs/new/deeper", EXDEV, false},
+      {"up", EXDEV, false},
+      {"usr/climb", EXDEV, false},
+      {"..", EXDEV, false},
+      {"usr/../..", EXDEV, false},
+      {"loop", ELOOP, false},
+      {"dangling", ENOENT, false},
+      {"dangling/x", ENOENT, false},
+      {"missing/new", ENOENT, true},
+      {"lib/missing", ENOENT, true},
+      {"file", ENOTDIR, true},
+      {"file/x", ENOTDIR, true},
+      {"tofile", ENOTDIR, true},
+  };
+  UniqueFd fd(open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  ASSERT_TRUE(fd);
+  RootGuard guard(root.c_str());
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.error, beneath_resolve_dir(fd.get(), c.rel, false)) << c.rel;
+    EXPECT_EQ(c.error, beneath_resolve_dir(fd.get(), c.rel, true)) << c.rel << " (walk)";
+    EXPECT_EQ(c.inside, guard.dir_inside(c.rel)) << c.rel;
+    EXPECT_EQ(c.inside, guard.parent_inside(std::string(c.rel) + "/member")) << c.rel;
+  }
+  // The running system and a root not made yet hold nothing that leads out.
+  RootGuard running("/"), absent((top / "absent").c_str());
+  for (const char* rel : {"abs", "..", "etc/x"}) {
+    EXPECT_TRUE(running.dir_inside(rel)) << rel;
+    EXPECT_TRUE(absent.dir_inside(rel)) << rel;
+  }
+  EXPECT_EQ(std::vector<std::string>{}, sorn_test::entries_of(top / "canary"));
+}
+
+}  // namespace
