@@ -19,11 +19,14 @@
 namespace bench {
 
 // The path of package p's file i: spread over a few shared directories and
-// one of the package's own, as a real system's database is.
+// one of the package's own, as a real system's database is. A third lie
+// under "bin/", "lib/" and "sbin/", which a merged root links into "usr/".
 inline std::string generated_path(int p, int i) {
-  static const char* const kTops[] = {"usr/bin/", "usr/lib/", "usr/share/doc/",
-                                      "usr/share/man/man1/", "usr/include/", "etc/"};
-  const char* top = kTops[(p + i) % 6];
+  static const char* const kTops[] = {"usr/bin/",    "usr/lib/", "usr/share/doc/",
+                                      "usr/share/man/man1/", "usr/include/", "etc/",
+                                      "bin/",        "lib/",     "sbin/"};
+  constexpr int kTopCount = sizeof kTops / sizeof kTops[0];
+  const char* top = kTops[(p + i) % kTopCount];
   char buf[160];
   snprintf(buf, sizeof buf, "%spkg%04d/sub%02d/file-%05d.dat", top, p, i % 17, i);
   return buf;

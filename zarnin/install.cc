@@ -82,16 +82,21 @@ void refuse_conflicts(const char* name, const StringList* conflicts) {
 }
 
 // Deletes the installed paths that the new version no longer has and no
-// other package lists, contents before their directories; configuration
-// files are kept, and so is a path whose directory leads out of root (with
-// a warning). Appends every dropped path to changed.
-void remove_dropped(PackageDb* db, const char* root, const char* name,
+// other package lists under any spelling, contents before their directories;
+// configuration files are kept, and so are the directory links that other
+// packages' paths go through, and a path whose directory leads out of root
+// (with a warning). Appends every dropped path to changed.
+void remove_dropped(PackageDb* db, const char* root, const char* name, const DirLinks& links,
                     PackageEntry* installed, StringList* members, StringList* changed) {
   StringListPtr dropped(install_dropped(installed->files, members));
-  StringListPtr obsolete(install_obsolete(db, name, dropped.get()));
+  StringListPtr obsolete(install_obsolete(db, name, dropped.get(), &links, members));
   RootGuard guard(root);
   for (uint64_t i = 0; i < obsolete->in_use; i++) {
     const char* path = obsolete->strings[i];
+    if (links.link_used(links.link_at(path), db, name, members)) {
+      fprintf(stderr, "zarnin: notice: keeping link used by other packages: %s\n", path);
+      continue;
+    }
     if (has_prefix(path, "etc/") && !has_suffix(path, "/")) {
       config_keep_orphan(root, path);
       continue;
@@ -184,7 +189,9 @@ int zarnin_main(int argc, char** argv) {
   refuse_mode(mode, name.get(), version.get(), installed);
 
   db_sort_lists(db.get());
-  StringListPtr conflicts(install_conflicts(db.get(), name.get(), members.get()));
+  // One file may have several spellings where the root has directory links.
+  DirLinks links(root, db.get(), {members.get(), installed ? installed->files : nullptr});
+  StringListPtr conflicts(install_conflicts(db.get(), name.get(), members.get(), &links));
   if (!opts.force && conflicts->in_use > 0) refuse_conflicts(name.get(), conflicts.get());
 
   StringListPtr keep(mode == InstallMode::kReinstall ? config_keep_list(root, members.get())
@@ -206,7 +213,7 @@ int zarnin_main(int argc, char** argv) {
   StringListPtr changed(strlist_new());
   if (installed != nullptr) {
     strlist_sort(members.get());
-    remove_dropped(db.get(), root, name.get(), installed, members.get(), changed.get());
+    remove_dropped(db.get(), root, name.get(), links, installed, members.get(), changed.get());
     config_remove_stale_new(root, installed->files, members.get());
     db_remove(db.get(), name.get());
     installed = nullptr;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -16,24 +17,38 @@ namespace {
 
 bool is_directory(const char* path) { return has_suffix(path, "/"); }
 
-// Member paths (directories excepted) by name. A name the archive holds
-// twice keeps every position: same_next chains the later ones.
+// Member paths (directories excepted) by every spelling of their files. A
+// file the archive holds twice keeps every position: same_next chains the
+// later ones.
 class MemberIndex {
  public:
-  explicit MemberIndex(const StringList* members)
+  MemberIndex(const StringList* members, const DirLinks* links)
       : members_(members), same_next_(members->in_use, kNone) {
+    bool respell = links != nullptr && !links->empty();
     first_.reserve(members->in_use);
+    std::string buf;
+    std::vector<std::string> others;
     for (uint64_t i = 0; i < members->in_use; i++) {
       const char* path = members->strings[i];
       if (path == nullptr || is_directory(path)) continue;
-      auto [it, fresh] = first_.emplace(path, static_cast<uint32_t>(i));
-      if (fresh) continue;
+      std::string_view form = respell ? links->canonical(path, buf) : std::string_view(path);
+      if (form != path) form = spelled_.emplace_back(form);
+      auto [it, fresh] = first_.emplace(form, static_cast<uint32_t>(i));
+      if (fresh) {
+        if (!respell) continue;
+        // The other spellings lead to the first position.
+        first_.emplace(path, static_cast<uint32_t>(i));
+        if (links->spellings(path, others))
+          for (std::string& other : others)
+            first_.emplace(spelled_.emplace_back(std::move(other)), static_cast<uint32_t>(i));
+        continue;
+      }
       uint32_t at = it->second;
       while (same_next_[at] != kNone) at = same_next_[at];
       same_next_[at] = static_cast<uint32_t>(i);
     }
   }
-  // Appends every member position of path.
+  // Appends every member position of the file that path names.
   void positions(const char* path, std::vector<uint32_t>& into) const {
     auto it = first_.find(path);
     if (it == first_.end()) return;
@@ -44,6 +59,7 @@ class MemberIndex {
  private:
   static constexpr uint32_t kNone = UINT32_MAX;
   const StringList* members_;
+  std::deque<std::string> spelled_;  // spellings that are none of the members
   std::unordered_map<std::string_view, uint32_t> first_;
   std::vector<uint32_t> same_next_;
 };
@@ -103,9 +119,9 @@ bool install_name_unstorable(const char* name, const char* version) {
 }
 
 StringList* install_conflicts(const PackageDb* db, const char* name,
-                              const StringList* members) {
+                              const StringList* members, const DirLinks* links) {
   StringList* conflicts = strlist_new();
-  MemberIndex index(members);
+  MemberIndex index(members, links);
   std::vector<uint32_t> hits;
   for (const PackageEntry* e = db->entries; e != nullptr; e = e->next) {
     if (strcmp(e->name, name) == 0 || e->files == nullptr) continue;
@@ -132,23 +148,24 @@ StringList* install_dropped(StringList* installed, const StringList* members) {
   return dropped;
 }
 
-StringList* install_obsolete(const PackageDb* db, const char* name,
-                             const StringList* dropped) {
-  std::unordered_set<std::string_view> candidates = set_of(dropped);
-  std::unordered_set<std::string_view> owned;
+StringList* install_obsolete(const PackageDb* db, const char* name, const StringList* dropped,
+                             const DirLinks* links, const StringList* members) {
+  FileIndex index(dropped, links);
   for (const PackageEntry* e = db->entries; e != nullptr; e = e->next) {
     if (strcmp(e->name, name) == 0 || e->files == nullptr) continue;
-    for (uint64_t i = 0; i < e->files->in_use; i++) {
-      const char* path = e->files->strings[i];
-      if (path != nullptr && candidates.contains(path)) owned.emplace(path);
-    }
+    for (uint64_t i = 0; i < e->files->in_use; i++)
+      if (e->files->strings[i] != nullptr) index.mark(e->files->strings[i]);
   }
+  // Only through links can a member name a dropped file.
+  if (links != nullptr && !links->empty() && members != nullptr)
+    for (uint64_t i = 0; i < members->in_use; i++)
+      if (members->strings[i] != nullptr) index.mark(members->strings[i]);
   StringList* obsolete = strlist_new();
   for (uint64_t i = dropped->in_use; i-- > 0;) {
     const char* path = dropped->strings[i];
     // A record made before members were checked may still hold such a path;
     // deleting it would reach outside the root.
-    if (path == nullptr || owned.contains(path) || install_path_unsafe(path)) continue;
+    if (path == nullptr || index.marked(i) || install_path_unsafe(path)) continue;
     strlist_add(obsolete, path);
   }
   return obsolete;

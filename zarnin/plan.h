@@ -36,16 +36,21 @@ StringList* install_extracted(const char* root, const StringList* members);
 // empty, or holding a newline.
 bool install_name_unstorable(const char* name, const char* version);
 
-// The member paths (directories excepted) that packages other than name
-// list: grouped by owner in database list order, each group in member
-// order, a path once per owner. One pass over the database. A new list.
+// The member paths (directories excepted) whose file packages other than
+// name list, under any spelling that links (when given) make the same:
+// grouped by owner in database list order, each group in member order, a
+// path once per owner, as the member spells it. One pass over the database.
+// A new list.
 StringList* install_conflicts(const PackageDb* db, const char* name,
-                              const StringList* members);
+                              const StringList* members, const DirLinks* links = nullptr);
 // The installed paths that members lacks, in ascending byte order (sorts
 // installed). A new list.
 StringList* install_dropped(StringList* installed, const StringList* members);
 // The dropped paths that no package other than name lists, in descending
 // byte order, so that a directory's contents come before the directory.
-// Recorded paths that are unsafe are left out. A new list.
-StringList* install_obsolete(const PackageDb* db, const char* name,
-                             const StringList* dropped);
+// Where links (when given) make one file of several spellings, a path whose
+// file another package lists, or members (the new version's) name, stays
+// too. Recorded paths that are unsafe are left out. A new list.
+StringList* install_obsolete(const PackageDb* db, const char* name, const StringList* dropped,
+                             const DirLinks* links = nullptr,
+                             const StringList* members = nullptr);

@@ -89,7 +89,10 @@ void remove_package(PackageDb* db, PackageEntry* entry, const char* root, const 
   PackageMetaPtr meta(meta_read(metafile.get()));
 
   services_stop(meta.get(), root);
-  remove_package_files(root, entry->files, db, name, nullptr);
+  // One file may have several spellings where the root has directory links.
+  db_sort_lists(db);
+  DirLinks links(root, db, {entry->files});
+  remove_package_files(root, entry->files, db, name, nullptr, &links);
   remove_staged_copies(root, entry->files);
   services_remove_dirs(meta.get(), root);
   run_ldconfig(root);

@@ -2,7 +2,18 @@
 // with flock on the directory and replaced atomically on every save.
 #pragma once
 
+#include <array>
+#include <deque>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
 #include "util/util.h"
+
+class DirLinks;
 
 struct PackageEntry {
   char* name;
@@ -53,9 +64,13 @@ void db_sort_lists(PackageDb* db);
 // root as it stands), with the notice "skipping unsafe path". A directory that is not empty stays with the notice "keeping
 // non-empty", after site-packages pruning where its path lies below a
 // "/site-packages/". Other failures are silent. Sorts files and every
-// entry's list.
+// entry's list. With links (may be null), a path whose file another entry
+// records under another spelling stays too, and so does a directory link
+// through which another entry records a path, with the notice "keeping link
+// used by other packages".
 void remove_package_files(const char* root, StringList* files, PackageDb* db,
-                          const char* name, const StringList* keep);
+                          const char* name, const StringList* keep,
+                          const DirLinks* links = nullptr);
 // Below dir, deletes every subdirectory whose name begins with "_" with its
 // contents and every other subdirectory that is or thereby becomes empty.
 // Files and symbolic links stay.
@@ -70,3 +85,75 @@ bool db_dir_inside(const char* root, const char* dir);
 
 using PackageDbPtr = std::unique_ptr<PackageDb, FreeWith<db_close>>;
 using PackageEntryPtr = std::unique_ptr<PackageEntry, FreeWith<db_entry_free>>;
+
+// ---------------------------------------------------------------- directory links
+
+// The symbolic links to directories inside a root through which packages
+// reach one file under several spellings ("bin -> usr/bin" makes "bin/sh"
+// and "usr/bin/sh" one file). Found once per run where such links are made:
+// the first two levels of every recorded path, every directory that the
+// package at hand goes through, and its own entries (a directory read once
+// where it holds many). A link whose target leads above the root, or
+// to something other than a directory, is not one of them; an absolute
+// target is read inside the root.
+class DirLinks {
+ public:
+  // own: the paths of the package at hand (its members, its recorded files);
+  // null lists are skipped. db may be null. Sorted lists are scanned faster.
+  DirLinks(const char* root, const PackageDb* db, std::initializer_list<const StringList*> own);
+
+  bool empty() const { return links_.empty(); }
+  size_t size() const { return links_.size(); }
+  // The canonical form of path: its parent resolved through the links, its
+  // last component (and a trailing "/") as written. A view of path itself
+  // when no link applies (always, in a root without links), else of buf.
+  // used, when given, has size() flags: those of the links gone through are
+  // set.
+  std::string_view canonical(std::string_view path, std::string& buf,
+                             std::vector<bool>* used = nullptr) const;
+  // The other spellings of the file that path names (its canonical form
+  // among them when that differs): true when there are any. At most 16.
+  bool spellings(std::string_view path, std::vector<std::string>& out) const;
+  // The index of the link that path (no trailing "/") names, or -1.
+  int link_at(std::string_view path) const;
+  // True when a package other than name (every package, for a null name),
+  // or the list also (may be null), records a path through link k under
+  // any spelling, or through another link whose own text goes through k.
+  // False for k = -1.
+  bool link_used(int k, const PackageDb* db, const char* name, const StringList* also) const;
+
+ private:
+  // The first link, longer than from bytes, that path goes through, or -1.
+  int through(std::string_view path, size_t from) const;
+  // True when the parent of a canonical form lies in some link's target.
+  bool into_target(std::string_view form) const;
+
+  std::vector<std::pair<std::string, std::string>> links_;  // location, target; sorted
+  std::array<uint32_t, 257> bucket_{};  // links beginning with byte b: [bucket_[b], bucket_[b + 1])
+  std::vector<uint32_t> by_target_;     // links with a target, in target order
+  std::array<uint32_t, 257> target_bucket_{};  // the same for targets, into by_target_
+  std::vector<uint32_t> to_root_;       // links to the root itself
+  std::vector<std::vector<uint32_t>> via_;  // the links each link's own text goes through
+};
+
+// The paths of one package by every spelling of their files, so that one
+// look-up tells whether another package's path names one of those files. In
+// a root without links (or with null links) the spellings are the paths.
+class FileIndex {
+ public:
+  FileIndex(const StringList* paths, const DirLinks* links);
+  // Marks the paths that name the file other names.
+  void mark(const char* other) {
+    auto it = group_of_.find(other);
+    if (it != group_of_.end()) marked_[it->second] = true;
+  }
+  // Path i of the list was marked.
+  bool marked(uint64_t i) const { return group_[i] != kNone && marked_[group_[i]]; }
+
+ private:
+  static constexpr uint32_t kNone = UINT32_MAX;
+  std::deque<std::string> spelled_;  // spellings that are none of the paths
+  std::unordered_map<std::string_view, uint32_t> group_of_;  // spelling -> file
+  std::vector<uint32_t> group_;  // path -> file
+  std::vector<bool> marked_;     // file -> marked
+};

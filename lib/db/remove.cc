@@ -6,33 +6,22 @@
 
 #include <cstdio>
 #include <cstring>
-#include <string_view>
-#include <unordered_set>
 
 #include "db/db.h"
 
 namespace {
 
-using PathSet = std::unordered_set<std::string_view>;
-
-// The paths of files that a package other than name records (any package,
-// for a null name). One pass over the database with a hash look-up per
-// recorded path, where a bisection of every other list for every path of
-// a large package would cost tens of millions of comparisons.
-PathSet owned_elsewhere(const PackageDb* db, const char* name, const StringList* files) {
-  PathSet candidates;
-  candidates.reserve(files->in_use);
-  for (uint64_t i = 0; i < files->in_use; i++)
-    if (files->strings[i] != nullptr) candidates.emplace(files->strings[i]);
-  PathSet owned;
+// Marks the paths whose files a package other than name records (any
+// package, for a null name), under any spelling that links make the same.
+// One pass over the database with a hash look-up per recorded path, where a
+// bisection of every other list for every path of a large package would
+// cost tens of millions of comparisons.
+void mark_owned_elsewhere(const PackageDb* db, const char* name, FileIndex& owned) {
   for (const PackageEntry* e = db->entries; e != nullptr; e = e->next) {
     if ((name != nullptr && strcmp(e->name, name) == 0) || e->files == nullptr) continue;
-    for (uint64_t i = 0; i < e->files->in_use; i++) {
-      const char* path = e->files->strings[i];
-      if (path != nullptr && candidates.contains(path)) owned.emplace(path);
-    }
+    for (uint64_t i = 0; i < e->files->in_use; i++)
+      if (e->files->strings[i] != nullptr) owned.mark(e->files->strings[i]);
   }
-  return owned;
 }
 
 // Deletes one path; a directory that stays non-empty is reported.
@@ -51,11 +40,12 @@ void remove_path(const char* root, const char* path) {
 }  // namespace
 
 void remove_package_files(const char* root, StringList* files, PackageDb* db,
-                          const char* name, const StringList* keep) {
+                          const char* name, const StringList* keep, const DirLinks* links) {
   if (files == nullptr) return;
   if (db != nullptr) db_sort_lists(db);
   strlist_sort(files);
-  PathSet owned = db != nullptr ? owned_elsewhere(db, name, files) : PathSet{};
+  FileIndex owned(files, links);
+  if (db != nullptr) mark_owned_elsewhere(db, name, owned);
   RootGuard guard(root);
   // Descending byte order: a directory's contents before the directory.
   for (uint64_t i = files->in_use; i-- > 0;) {
@@ -69,7 +59,11 @@ void remove_package_files(const char* root, StringList* files, PackageDb* db,
       fprintf(stderr, "zarnout: notice: skipping unsafe path: %s\n", path);
       continue;
     }
-    if ((keep != nullptr && strlist_contains(keep, path)) || owned.contains(path)) continue;
+    if ((keep != nullptr && strlist_contains(keep, path)) || owned.marked(i)) continue;
+    if (links != nullptr && links->link_used(links->link_at(path), db, name, nullptr)) {
+      fprintf(stderr, "zarnout: notice: keeping link used by other packages: %s\n", path);
+      continue;
+    }
     remove_path(root, path);
   }
 }
