@@ -1,8 +1,8 @@
-// Helpers of the fuzz targets: an in-memory file that the library's readers
+// Helpers of the fuzz targets: a scratch file that the library's readers
 // open by path, and a failure that libFuzzer reports with its input.
 #pragma once
 
-#include <sys/mman.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,36 +11,47 @@
 
 namespace sorn_fuzz {
 
-// A memfd reachable as "/proc/self/fd/N"; refilled for every input, so no
-// file system is touched and nothing is left behind.
+// A regular file in a private directory under TMPDIR (readers refuse to
+// follow links, so a "/proc/self/fd/N" name would not do); refilled for
+// every input and removed with its directory at exit.
 class MemFile {
  public:
-  MemFile() : fd_(memfd_create("sorn-fuzz", MFD_CLOEXEC)) {
-    if (fd_ < 0) {
-      perror("memfd_create");
+  MemFile() {
+    const char* tmp = getenv("TMPDIR");
+    dir_ = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/sorn-fuzz.XXXXXX";
+    if (mkdtemp(dir_.data()) == nullptr) {
+      perror("mkdtemp");
       abort();
     }
-    dir_ = "/proc/self/fd";
-    name_ = std::to_string(fd_);
+    name_ = "input";
     path_ = dir_ + "/" + name_;
+    fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd_ < 0) {
+      perror("open");
+      abort();
+    }
   }
-  ~MemFile() { close(fd_); }
+  ~MemFile() {
+    close(fd_);
+    unlink(path_.c_str());
+    rmdir(dir_.c_str());
+  }
   MemFile(const MemFile&) = delete;
   MemFile& operator=(const MemFile&) = delete;
 
   void fill(const void* data, size_t size) {
     if (ftruncate(fd_, 0) != 0 || pwrite(fd_, data, size, 0) != static_cast<ssize_t>(size)) {
-      perror("memfd write");
+      perror("scratch file write");
       abort();
     }
   }
   void fill(const std::string& text) { fill(text.data(), text.size()); }
   const char* path() const { return path_.c_str(); }
-  const char* dir() const { return dir_.c_str(); }    // "/proc/self/fd"
-  const char* name() const { return name_.c_str(); }  // the descriptor number
+  const char* dir() const { return dir_.c_str(); }
+  const char* name() const { return name_.c_str(); }
 
  private:
-  int fd_;
+  int fd_ = -1;
   std::string dir_, name_, path_;
 };
 

@@ -223,6 +223,11 @@ def trace_calls(path):
             name = name.strip()
             if name == "openat" or name.startswith("rename"):
                 target = rest.split('"')[1] if '"' in rest else ""
+                # A name relative to a directory descriptor: -y shows the
+                # directory as "<path>" in the first argument.
+                first = rest.split(",", 1)[0]
+                if target and not target.startswith("/") and "<" in first:
+                    target = first[first.find("<") + 1:first.rfind(">")] + "/" + target
             else:
                 first = rest.split(",", 1)[0].rstrip(")")
                 target = first[first.find("<") + 1:first.rfind(">")] if "<" in first else ""
