@@ -34,7 +34,7 @@ _sorn_dequote() {
 # sorn_has_root, sorn_operands (how many operands precede the cursor) and
 # sorn_wants ("option-arg" when the cursor word is the argument of -r).
 _sorn_scan() {
-    local spec=$1 i w j c operands_only=0
+    local optstring=$1 i w j c operands_only=0
     sorn_root= sorn_has_root=0 sorn_operands=0 sorn_wants=other
     for ((i = 1; i < COMP_CWORD; i++)); do
         w=${COMP_WORDS[i]}
@@ -47,7 +47,7 @@ _sorn_scan() {
         else
             for ((j = 1; j < ${#w}; j++)); do
                 c=${w:j:1}
-                [[ $spec == *"$c:"* ]] || continue
+                [[ $optstring == *"$c:"* ]] || continue
                 if ((j + 1 < ${#w})); then
                     sorn_root=$(_sorn_dequote "${w:j+1}") sorn_has_root=1
                 elif ((i + 1 < COMP_CWORD)); then

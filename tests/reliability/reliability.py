@@ -91,7 +91,7 @@ def pick_op(rng, model, pkgs, can_remove):
     return ("install", name, version, ["-u"])
 
 
-def op_argv_spec(op, pkgs):
+def op_argv_words(op, pkgs):
     if op[0] == "remove":
         return ("remove", op[1].decode())
     return tuple(["install", pkgs[(op[1], op[2])][0]] + op[3])
@@ -118,26 +118,26 @@ def cmd_crash(args):
         can_remove = sc.has("zarnout")
 
         def clean(op):
-            spec = op_argv_spec(op, pkgs)
+            words = op_argv_words(op, pkgs)
             want = model.after(op, pkgs)
-            status, _, err, took = sc.run(spec)
+            status, _, err, took = sc.run(words)
             counts["clean_runs"] += 1
             durations.setdefault(op_kind(op), []).append(took)
             if status != 0:
-                fails.add("clean %s exited %d: %s" % (spec, status, err.decode(errors="replace")))
+                fails.add("clean %s exited %d: %s" % (words, status, err.decode(errors="replace")))
             if os.path.lexists(sc.db_tmp):
                 counts["leftover_tmp"] += 1
-                fails.add("db.tmp left after a clean %s" % (spec,))
+                fails.add("db.tmp left after a clean %s" % (words,))
             data = sornrel.read_bytes(sc.db)
             if data != serialize(want):
-                fails.add("clean %s wrote an unexpected database" % (spec,))
+                fails.add("clean %s wrote an unexpected database" % (words,))
                 model.records = parse_db(data)
             else:
                 model.records = want
             missing = sornrel.missing_paths(sc.root, model.records)
             if missing:
                 counts["missing"] += len(missing)
-                fails.add("recorded paths missing after %s: %r" % (spec, missing[:3]))
+                fails.add("recorded paths missing after %s: %r" % (words, missing[:3]))
 
         # Calibration: every kind once without a kill.
         for name in sorted({k[0] for k in pkgs}):
@@ -148,13 +148,13 @@ def cmd_crash(args):
 
         op = pick_op(rng, model, pkgs, can_remove)
         while counts["kills"] < args.n and not fails:
-            spec = op_argv_spec(op, pkgs)
+            words = op_argv_words(op, pkgs)
             before = sornrel.read_bytes(sc.db)
             want = model.after(op, pkgs)
             after = serialize(want)
             normal = statistics.median(durations[op_kind(op)][-20:])
             delay = rng.uniform(0, 1.2 * normal)
-            proc = sornrel.spawn_group(sc.argv(spec), sc.env())
+            proc = sornrel.spawn_group(sc.argv(words), sc.env())
             deadline = time.monotonic() + delay
             while time.monotonic() < deadline and proc.poll() is None:
                 time.sleep(min(0.001, max(0.0, deadline - time.monotonic())))
@@ -171,10 +171,10 @@ def cmd_crash(args):
                 wellformed = True
             except DbError as e:
                 wellformed = False
-                fails.add("corrupt database after a kill of %s: %s" % (spec, e))
+                fails.add("corrupt database after a kill of %s: %s" % (words, e))
             if not sornrel.lock_is_free(sc.dbdir):
                 counts["stale_locks"] += 1
-                fails.add("lock still held after a kill of %s" % (spec,))
+                fails.add("lock still held after a kill of %s" % (words,))
                 while not sornrel.lock_is_free(sc.dbdir):
                     time.sleep(0.01)
             if wellformed and data == before:
@@ -187,7 +187,7 @@ def cmd_crash(args):
             else:
                 counts["corrupt"] += 1
                 if wellformed:
-                    fails.add("database after a kill of %s is neither old nor new" % (spec,))
+                    fails.add("database after a kill of %s is neither old nor new" % (words,))
                 break
             # The next run succeeds and leaves no db.tmp: the same operation
             # again when the killed one did not take, else another.
@@ -622,15 +622,15 @@ def cmd_contention(args):
                 current = models[w].get(name)
                 if current is None:
                     version = wrng.choice([b"1.0-1", b"2.0-1"])
-                    op, spec = ("install", name, version), ("install", pkgs[(name, version)][0])
+                    op, words = ("install", name, version), ("install", pkgs[(name, version)][0])
                 elif can_remove and wrng.random() < 0.4:
-                    op, spec = ("remove", name), ("remove", name.decode())
+                    op, words = ("remove", name), ("remove", name.decode())
                 else:
                     version = b"2.0-1" if current == b"1.0-1" else b"1.0-1"
                     op = ("install", name, version)
-                    spec = ("install", pkgs[(name, version)][0], "-u")
-                status, _, err, took = sc.run(spec)
-                prog = "zarnin" if spec[0] == "install" else "zarnout"
+                    words = ("install", pkgs[(name, version)][0], "-u")
+                status, _, err, took = sc.run(words)
+                prog = "zarnin" if words[0] == "install" else "zarnout"
                 with mutex:
                     stats["runs"] += 1
                     if status == 0:
@@ -645,7 +645,7 @@ def cmd_contention(args):
                         lock_fail_times.append(took)
                     else:
                         stats["other"] += 1
-                        fails.add("%s %s: status %d: %r" % (prog, spec[1:], status, err))
+                        fails.add("%s %s: status %d: %r" % (prog, words[1:], status, err))
 
         def reader():
             while not done.is_set():
