@@ -109,13 +109,16 @@ inline std::string bench_dir() {
   return temp_dir();
 }
 
-// CPU seconds (user + system) used by this process so far.
-inline double cpu_seconds() {
+// CPU seconds (user + system) of getrusage's who: RUSAGE_SELF for this
+// process, RUSAGE_CHILDREN for the children waited for so far.
+inline double rusage_seconds(int who) {
   struct rusage ru;
-  getrusage(RUSAGE_SELF, &ru);
+  getrusage(who, &ru);
   return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
          static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
+inline double cpu_seconds() { return rusage_seconds(RUSAGE_SELF); }
+inline double children_cpu_seconds() { return rusage_seconds(RUSAGE_CHILDREN); }
 
 // Peak resident memory of this process, in MiB.
 inline double peak_rss_mib() {

@@ -139,17 +139,10 @@ struct Took {
   double wall, cpu;
 };
 
-double children_cpu() {
-  struct rusage ru;
-  getrusage(RUSAGE_CHILDREN, &ru);
-  return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-         static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
-
 Took timed(const char* what, const ChildSpec& cmd) {
-  double start = bench::wall_seconds(), cpu = children_cpu();
+  double start = bench::wall_seconds(), cpu = bench::children_cpu_seconds();
   int status = run_child(cmd);
-  Took took{bench::wall_seconds() - start, children_cpu() - cpu};
+  Took took{bench::wall_seconds() - start, bench::children_cpu_seconds() - cpu};
   if (!child_succeeded(status)) {
     fprintf(stderr, "failed: %s\n", what);
     exit(1);

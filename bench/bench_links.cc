@@ -51,15 +51,6 @@ void fresh_root(const std::string& root, const std::string& dbfile, bool merged 
   sync();
 }
 
-// CPU seconds (user + system) of the waited-for children so far: a program
-// and the children it waited for.
-double children_cpu_seconds() {
-  struct rusage ru;
-  getrusage(RUSAGE_CHILDREN, &ru);
-  return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-         static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
-
 struct Took {
   double wall, cpu;
 };
@@ -74,9 +65,9 @@ Took timed_run(const char* program, const std::vector<std::string>& args) {
   std::vector<char*> argv{const_cast<char*>(program)};
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  double start = bench::wall_seconds(), cpu = children_cpu_seconds();
+  double start = bench::wall_seconds(), cpu = bench::children_cpu_seconds();
   int status = run_child(ChildSpec{.program = program, .argv = argv.data()});
-  Took took{bench::wall_seconds() - start, children_cpu_seconds() - cpu};
+  Took took{bench::wall_seconds() - start, bench::children_cpu_seconds() - cpu};
   if (!child_succeeded(status)) {
     fprintf(stderr, "%s failed on %s\n", program, args.back().c_str());
     exit(1);

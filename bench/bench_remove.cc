@@ -34,14 +34,6 @@ void fresh_copy(const std::string& installed, const std::string& root) {
   sync();
 }
 
-// CPU seconds (user + system) of the children waited for so far.
-double children_cpu_seconds() {
-  struct rusage ru;
-  getrusage(RUSAGE_CHILDREN, &ru);
-  return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-         static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
-
 struct Timing {
   double wall, cpu;
 };
@@ -52,10 +44,10 @@ Timing timed(const char* program, std::vector<const char*> args, bool quiet = fa
   std::vector<char*> argv;
   for (const char* a : args) argv.push_back(const_cast<char*>(a));
   argv.push_back(nullptr);
-  double cpu = children_cpu_seconds();
+  double cpu = bench::children_cpu_seconds();
   double start = bench::wall_seconds();
   int status = run_child(ChildSpec{.program = program, .argv = argv.data(), .quiet = quiet});
-  Timing took{bench::wall_seconds() - start, children_cpu_seconds() - cpu};
+  Timing took{bench::wall_seconds() - start, bench::children_cpu_seconds() - cpu};
   if (!child_succeeded(status)) fail(program);
   return took;
 }

@@ -90,14 +90,6 @@ bool write_database(const std::string& dbdir, const std::vector<std::string>& re
   return fclose(out) == 0;
 }
 
-// CPU seconds (user + system) of the children waited for so far.
-double children_cpu_seconds() {
-  struct rusage ru;
-  getrusage(RUSAGE_CHILDREN, &ru);
-  return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-         static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
-
 // Wall seconds of the fastest of kRounds runs (the least disturbed by the
 // other work of a shared machine) and of their median, and the mean CPU
 // seconds of one run.
@@ -106,7 +98,7 @@ struct Timing {
 };
 Timing time_runs(char* const* argv) {
   std::vector<double> t;
-  double cpu_start = children_cpu_seconds();
+  double cpu_start = bench::children_cpu_seconds();
   for (int i = 0; i < kRounds; i++) {
     double start = bench::wall_seconds();
     int status = run_child(ChildSpec{.program = argv[0], .argv = argv, .quiet = true});
@@ -116,7 +108,7 @@ Timing time_runs(char* const* argv) {
       exit(1);
     }
   }
-  double cpu = (children_cpu_seconds() - cpu_start) / kRounds;
+  double cpu = (bench::children_cpu_seconds() - cpu_start) / kRounds;
   std::sort(t.begin(), t.end());
   return {t.front(), t[t.size() / 2], cpu};
 }
