@@ -265,4 +265,34 @@ void sh(const std::string& command) {
   if (status != 0) ADD_FAILURE() << "command failed (" << status << "): " << command;
 }
 
+CandidateRun run_candidates(void (*exec)(const char*), const char* arg,
+                            const std::vector<std::string>& present) {
+  TempDir bin;
+  for (const std::string& prog : present)
+    write_file(bin / prog,
+               "#!/bin/sh\nprintf %s \"${0##*/}\"; for a; do printf ' %s' \"$a\"; done; echo\n",
+               0755);
+  ScopedEnv path("PATH", bin.path().c_str());
+  int p[2];
+  if (pipe2(p, O_CLOEXEC) != 0) return {};
+  UniqueFd read_end(p[0]), write_end(p[1]);
+  struct Hook {
+    void (*exec)(const char*);
+    const char* arg;
+  } hook{exec, arg};
+  ChildSpec cmd{.stdout_fd = write_end.get(),
+                .exec_hook = [](const void* h) {
+                  static_cast<const Hook*>(h)->exec(static_cast<const Hook*>(h)->arg);
+                },
+                .exec_arg = &hook};
+  Child child(spawn_child(cmd));
+  write_end.reset();
+  CandidateRun run;
+  char buf[256];
+  ssize_t n;
+  while ((n = read(read_end.get(), buf, sizeof buf)) > 0) run.out.append(buf, static_cast<size_t>(n));
+  run.status = child.wait();
+  return run;
+}
+
 }  // namespace sorn_test

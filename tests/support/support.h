@@ -101,4 +101,14 @@ std::string shell_quote(const std::string& word);
 // Runs "sh -c command" and fails the test when it exits non-zero.
 void sh(const std::string& command);
 
+// What a table of candidate programs starts: exec(arg) runs in a child whose
+// PATH holds only stand-ins for the programs in present, each printing its
+// name and arguments. The child's wait status and what it printed.
+struct CandidateRun {
+  int status = -1;
+  std::string out;
+};
+CandidateRun run_candidates(void (*exec)(const char*), const char* arg,
+                            const std::vector<std::string>& present);
+
 }  // namespace sorn_test

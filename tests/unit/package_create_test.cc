@@ -19,7 +19,9 @@
 #include "archive/archive.h"
 #include "support/support.h"
 
+using sorn_test::CandidateRun;
 using sorn_test::exists;
+using sorn_test::run_candidates;
 using sorn_test::PackageTree;
 using sorn_test::read_file;
 using sorn_test::run;
@@ -206,34 +208,14 @@ TEST_F(PackageCreate, CompressorCandidatesInOrder) {
       {"gz", {}, ""},
   };
   for (const Case& c : cases) {
-    TempDir bin;
-    for (const std::string& prog : c.present)
-      write_file(bin / prog,
-                 "#!/bin/sh\nprintf %s \"${0##*/}\"; for a; do printf ' %s' \"$a\"; done; echo\n",
-                 0755);
-    ScopedEnv path("PATH", bin.path().c_str());
-    int p[2];
-    ASSERT_EQ(0, pipe2(p, O_CLOEXEC));
-    UniqueFd read_end(p[0]), write_end(p[1]);
-    ChildSpec cmd{.stdout_fd = write_end.get(),
-                  .exec_hook = [](const void* tag) {
-                    exec_compressor(static_cast<CompressionTag>(tag));
-                  },
-                  .exec_arg = c.tag};
-    Child child(spawn_child(cmd));
-    write_end.reset();
-    std::string out;
-    char buf[256];
-    ssize_t n;
-    while ((n = read(read_end.get(), buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-    int status = child.wait();
+    CandidateRun r = run_candidates(exec_compressor, c.tag, c.present);
     std::string label = std::string(c.tag ? c.tag : "(none)") + " with " +
                         testing::PrintToString(c.present);
     if (c.started.empty()) {
-      EXPECT_EQ(127, WEXITSTATUS(status)) << label;
+      EXPECT_EQ(127, WEXITSTATUS(r.status)) << label;
     } else {
-      EXPECT_TRUE(child_succeeded(status)) << label;
-      EXPECT_EQ(c.started + "\n", out) << label;
+      EXPECT_TRUE(child_succeeded(r.status)) << label;
+      EXPECT_EQ(c.started + "\n", r.out) << label;
     }
   }
 }
