@@ -91,40 +91,6 @@ int copy_across(const char* source, const char* target) {
   return 0;
 }
 
-// Moves each staged file beside the configuration file it would replace and
-// reports the ones that differ from what is on disk.
-void stage_config_files(const char* root, const StringList* existing, const char* stage_dir) {
-  bool header_done = false;
-  RootGuard guard(root);
-  for (uint64_t i = 0; i < existing->in_use; i++) {
-    const char* path = existing->strings[i];
-    if (!guard.parent_inside(path)) {
-      warnx("skipping unsafe path: %s", path);
-      continue;
-    }
-    std::string source = strformat("%s/%s", stage_dir, path);
-    std::string target = strformat("%s/%s.new", root, path);
-    std::string parent(path, static_cast<size_t>(strrchr(path, '/') - path));
-    CharPtr parent_full(root_path(root, parent.c_str()));
-    make_dirs(parent_full.get(), 0755);
-    unlink(target.c_str());  // an older ".new" gives way
-    if (config_move_staged(source.c_str(), target.c_str()) != 0) {
-      warn("cannot stage %s.new", path);
-      continue;
-    }
-    CharPtr current(root_path(root, path));
-    if (config_same_file(target.c_str(), current.get())) {
-      unlink(target.c_str());
-      continue;
-    }
-    if (!header_done) {
-      fputs("zarnin: config: staged\n", stderr);
-      header_done = true;
-    }
-    fprintf(stderr, "%s.new\n", path);
-  }
-}
-
 }  // namespace
 
 StringList* config_keep_list(const char* root, const StringList* members) {
@@ -138,30 +104,40 @@ StringList* config_keep_list(const char* root, const StringList* members) {
   return keep;
 }
 
-int config_extract_upgrade(const PackageFile& package, const char* root,
-                           const StringList* members, const StringList* keep) {
-  StringListPtr existing(strlist_new());
+StringList* config_existing(const char* root, const StringList* members, StringList* keep) {
+  StringList* existing = strlist_new();
+  RootGuard guard(root);
   for (uint64_t i = 0; i < members->in_use; i++) {
     const char* path = members->strings[i];
-    if (!is_config_file(path)) continue;
+    if (path == nullptr || !is_config_file(path)) continue;
     CharPtr full(root_path(root, path));
-    if (entry_exists(full.get())) strlist_add(existing.get(), path);
+    if (!entry_exists(full.get())) continue;
+    if (guard.parent_inside(path)) {
+      strlist_add(existing, path);
+      continue;
+    }
+    warnx("skipping unsafe path: %s", path);
+    strlist_add(keep, path);
   }
-  if (existing->in_use == 0) return archive_extract_excluding(package, root, nullptr, keep);
+  return existing;
+}
 
-  StringListPtr exclude(strlist_new());
-  for (uint64_t i = 0; keep != nullptr && i < keep->in_use; i++)
-    strlist_add(exclude.get(), keep->strings[i]);
-  for (uint64_t i = 0; i < existing->in_use; i++) strlist_add(exclude.get(), existing->strings[i]);
-  if (archive_extract_excluding(package, root, nullptr, exclude.get()) != 0) return -1;
-
-  std::string stage_dir = strformat("%s/zarnin.XXXXXX", temp_dir());
-  if (mkdtemp(stage_dir.data()) == nullptr) return 0;  // the files on disk stay
-  // A member that did not arrive fails its move and is reported there.
-  archive_extract_members(package, existing.get(), stage_dir.c_str());
-  stage_config_files(root, existing.get(), stage_dir.c_str());
-  remove_tree(stage_dir.c_str());
-  return 0;
+void config_report_staged(const char* root, const StringList* staged) {
+  bool header_done = false;
+  for (uint64_t i = 0; i < staged->in_use; i++) {
+    const char* path = staged->strings[i];
+    std::string target = strformat("%s/%s.new", root, path);
+    CharPtr current(root_path(root, path));
+    if (config_same_file(target.c_str(), current.get())) {
+      unlink(target.c_str());
+      continue;
+    }
+    if (!header_done) {
+      fputs("zarnin: config: staged\n", stderr);
+      header_done = true;
+    }
+    fprintf(stderr, "%s.new\n", path);
+  }
 }
 
 void config_keep_orphan(const char* root, const char* path) {

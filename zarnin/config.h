@@ -7,14 +7,14 @@
 // The keep list of a forced reinstall: members under "etc/" that exist
 // under root (access F_OK). A new list owned by the caller.
 StringList* config_keep_list(const char* root, const StringList* members);
-// Upgrade-mode extraction: existing configuration files are excluded and
-// their new versions staged as "<path>.new" unless identical; prints
-// "zarnin: config: staged" once and then each staged "<path>.new". A path
-// whose directory leads out of root is skipped with a warning. 0, or -1
-// when the extraction failed (archive_extract_excluding has printed the
-// cause).
-int config_extract_upgrade(const PackageFile& package, const char* root,
-                           const StringList* members, const StringList* keep);
+// The configuration files of an upgrade that already exist under root
+// (lstat), in member order: the commit puts their new versions beside them
+// as "<path>.new". A path whose directory leads out of root is skipped with
+// a warning and added to keep instead. A new list.
+StringList* config_existing(const char* root, const StringList* members, StringList* keep);
+// After the commit: deletes each "<path>.new" that is identical to path;
+// prints "zarnin: config: staged" once and then each other "<path>.new".
+void config_report_staged(const char* root, const StringList* staged);
 // For an obsolete configuration file (under "etc/", not a directory): it is
 // never deleted; a notice is printed when it exists.
 void config_keep_orphan(const char* root, const char* path);

@@ -146,6 +146,16 @@ StringList* footprint_generate(const PackageFile& package) {
   return actual;
 }
 
+StringList* footprint_from_listing(const StringList* listing) {
+  StringList* actual = strlist_new();
+  std::string line;
+  for (uint64_t i = 0; i < listing->in_use; i++)
+    if (listing->strings[i] != nullptr && footprint_line(listing->strings[i], line))
+      strlist_add(actual, line.c_str());
+  if (actual->in_use > 1) qsort(actual->strings, actual->in_use, sizeof(char*), compare_by_key);
+  return actual;
+}
+
 int footprint_compare(const StringList* expected, const StringList* actual,
                       bool report_new, FILE* out) {
   bool missing_done = false, changed_done = false, new_done = false;
@@ -181,12 +191,14 @@ int footprint_compare(const StringList* expected, const StringList* actual,
   return reported;
 }
 
-bool footprint_check(const PackageFile& package, bool report_new, StringList* link_targets) {
+bool footprint_check(const PackageFile& package, bool report_new, StringList* link_targets,
+                     const StringList* listing) {
   const char* package_path = package.path;
   std::string stored = footprint_file_for(package_path);
   if (access(stored.c_str(), F_OK) != 0) return false;  // nothing to verify
   StringListPtr expected(footprint_read_list(stored.c_str()));
-  StringListPtr actual(footprint_generate(package));
+  StringListPtr actual(listing != nullptr ? footprint_from_listing(listing)
+                                          : footprint_generate(package));
   if (!expected || !actual) {
     if (!expected)
       fprintf(stderr, "zarnin: footprint: cannot read %s\n", stored.c_str());

@@ -36,9 +36,14 @@ StringList* footprint_generate(const PackageFile& package);
 int footprint_compare(const StringList* expected, const StringList* actual,
                       bool report_new, FILE* out);
 
+// The footprint of a listing as "tar -tv" prints it, sorted by key. A new
+// list.
+StringList* footprint_from_listing(const StringList* listing);
 // Returns when the package agrees with its footprint file (or has none);
 // otherwise prints the differences and ends the process with status 1.
-// True when the package was listed for the check; then the hard-link
-// targets its footprint names are appended to link_targets when given.
+// The package's footprint comes from listing when given, else from a
+// listing of its own. True when the package was listed for the check; then
+// the hard-link targets its footprint names are appended to link_targets
+// when given.
 bool footprint_check(const PackageFile& package, bool report_new,
-                     StringList* link_targets = nullptr);
+                     StringList* link_targets = nullptr, const StringList* listing = nullptr);

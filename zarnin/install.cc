@@ -1,8 +1,10 @@
-// The install command: options, preconditions, the mode, conflicts,
-// extraction, removal of what the new version dropped, and registration.
+// The install command: options, preconditions, the mode, conflicts, the
+// commit of the staged package, removal of what the new version dropped,
+// and registration.
 #include "zarnin/install.h"
 
 #include <err.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,9 +16,11 @@
 #include "db/db.h"
 #include "integrate/integrate.h"
 #include "zarnin/config.h"
+#include "zarnin/commit.h"
 #include "zarnin/confine.h"
 #include "zarnin/footprint.h"
 #include "zarnin/plan.h"
+#include "zarnin/stage.h"
 
 namespace {
 
@@ -130,20 +134,48 @@ UniqueFd open_package(const char* path) {
 // are checked too: from the footprint pass when it ran, else from a
 // listing of their own, which only a root other than "/" needs.
 void refuse_escaping(const PackageFile& package, const StringList* members, const char* root,
-                     bool footprint_listed, StringList* link_targets) {
-  if (!footprint_listed && strcmp(root, "/") != 0 &&
-      archive_link_targets(package, link_targets) != 0)
-    exit(1);  // archive_link_targets has printed the cause
+                     bool footprint_listed, StringList* link_targets, const StringList* listing) {
+  if (!footprint_listed && strcmp(root, "/") != 0) {
+    if (listing != nullptr) {
+      for (uint64_t i = 0; i < listing->in_use; i++)
+        listing_link_targets(listing->strings[i], " link to ", link_targets);
+    } else if (archive_link_targets(package, link_targets) != 0) {
+      exit(1);  // archive_link_targets has printed the cause
+    }
+  }
   CharPtr db_dir(db_dir_for(root));
   if (const char* refused = install_first_escaping(members, link_targets, root, db_dir.get()))
     errx(1, "unsafe path in package: %s", refused);
 }
 
-// Extracts into root as the mode asks. 0, or -1 after the cause is printed.
-int extract(InstallMode mode, const PackageFile& package, const char* root,
-            const StringList* members, const StringList* keep) {
-  if (mode == InstallMode::kUpgrade) return config_extract_upgrade(package, root, members, keep);
-  return archive_extract_excluding(package, root, nullptr, keep);
+// Puts the staged package in place, the configuration files of an upgrade
+// beside the ones on disk. 0, or -1 after the cause is printed (with the
+// words of a failed extraction) and with the root as it was.
+int commit(InstallMode mode, const PackageFile& package, Staging& staging, const char* root,
+           StringListPtr& members, StringList* keep, StringList* not_written,
+           CommitResult& result) {
+  // A package that the one pass could not unpack (a root still missing
+  // then, a full disk, a member tar will not write) but that lists as it
+  // should gets a second pass here, whose failure tar and the
+  // decompressor report in their own words.
+  if (!staging.unpacked) stage_package_quietly(package, root, staging);
+  if (!staging.unpacked) {
+    warnx("extraction failed for %s", package.path);
+    return -1;
+  }
+  // tar lists headers that it never writes (a volume label); a recorded
+  // path must name what the extraction wrote, or a later upgrade deletes a
+  // stranger that stands at that path.
+  members.reset(stage_extracted(staging, members.get(), not_written));
+  StringListPtr config(mode == InstallMode::kUpgrade ? config_existing(root, members.get(), keep)
+                                                     : strlist_new());
+  CommitRequest request{root, &staging, members.get(), keep, config.get()};
+  if (install_commit(request, result) != 0) {
+    warnx("extraction failed for %s", package.path);
+    return -1;
+  }
+  config_report_staged(root, result.staged_new.get());
+  return 0;
 }
 
 }  // namespace
@@ -156,19 +188,26 @@ int zarnin_main(int argc, char** argv) {
   const char* root = choose_root(opts.root_arg, getenv("PKG_ROOT"));
 
   UniqueFd package_fd(open_package(opts.package));
-  // The package is decompressed once, into a private file that every pass
-  // then reads, so the bytes the checks saw are the bytes that land (an
-  // uncompressed package is read as it is). Without that file each pass
-  // decompresses the package again.
-  UniqueFd plain;
-  if (package_fd && package_name_valid(opts.package))
-    plain.reset(archive_decompress(PackageFile(opts.package, package_fd.get())));
-  PackageFile package = plain ? PackageFile(opts.package, plain.get(), true)
-                              : PackageFile(opts.package, package_fd.get());
+  PackageFile package(opts.package, package_fd.get());
+  package.plain = package_is_plain(package);
+  // One pass of the decompressor and tar unpacks the package into a
+  // staging directory on the root's file system and lists it: every check
+  // reads that listing, and what it checked is what the commit moves into
+  // place. Where the pass fails, the package is listed again as it always
+  // was, so that a damaged package is reported as such; the failure of the
+  // pass itself shows where the extraction would have failed.
+  Staging staging;
+  if (package_fd && package_name_valid(opts.package)) stage_package(package, root, staging);
   char* name_raw = nullptr;
   char* version_raw = nullptr;
   StringList* members_raw = nullptr;
-  if (package_inspect(package, &name_raw, &version_raw, &members_raw) != 0) exit(1);
+  if (staging.unpacked) {
+    archive_replay_messages(staging.messages.get());
+    package_split_name(opts.package, &name_raw, &version_raw);
+    members_raw = staging.members.release();
+  } else if (package_inspect(package, &name_raw, &version_raw, &members_raw) != 0) {
+    exit(1);
+  }
   if (!package_fd) errx(1, "cannot open %s", opts.package);  // it appeared meanwhile
   CharPtr name(name_raw), version(version_raw);
   StringListPtr members(members_raw);
@@ -180,8 +219,9 @@ int zarnin_main(int argc, char** argv) {
 
   bool report_new = footprint_report_new();
   StringListPtr link_targets(strlist_new());
-  bool listed = !opts.force && footprint_check(package, report_new, link_targets.get());
-  refuse_escaping(package, members.get(), root, listed, link_targets.get());
+  const StringList* listing = staging.unpacked ? staging.listing.get() : nullptr;
+  bool listed = !opts.force && footprint_check(package, report_new, link_targets.get(), listing);
+  refuse_escaping(package, members.get(), root, listed, link_targets.get(), listing);
 
   PackageDbPtr db(db_open(root, true));
   PackageEntry* installed = db_find(db.get(), name.get());
@@ -196,18 +236,24 @@ int zarnin_main(int argc, char** argv) {
 
   StringListPtr keep(mode == InstallMode::kReinstall ? config_keep_list(root, members.get())
                                                      : strlist_new());
-  // The declared accounts exist before any file lands, so that the
-  // extraction can give files to them. They stay if the extraction fails.
-  PackageMetaPtr meta(meta_from_package(package, name.get()));
+  // The declared accounts exist before any file lands; a staged entry
+  // whose owner is one of them gets it now. They stay if the commit fails.
+  std::string staged_meta = strformat("%s/%s/%s", staging.dir.c_str(), kMetaDir, name.get());
+  PackageMetaPtr meta(staging.unpacked ? meta_read(staged_meta.c_str())
+                                       : meta_from_package(package, name.get()));
+  StageOwners unresolved;
+  if (staging.unpacked && meta->groups->in_use > 0) unresolved = stage_unresolved_owners(staging);
   accounts_create(meta.get(), root);
+  if (staging.unpacked) stage_fix_owners(staging, unresolved);
 
-  if (extract(mode, package, root, members.get(), keep.get()) != 0) {
+  StringListPtr not_written(strlist_new());
+  CommitResult committed;
+  if (commit(mode, package, staging, root, members, keep.get(), not_written.get(), committed) != 0) {
     prog_error("extraction failed: %s", opts.package);
     return 1;
   }
-  // tar lists headers that it never writes (a volume label); a recorded
-  // path must name what is on disk, or a later upgrade deletes a stranger.
-  members.reset(install_extracted(root, members.get()));
+  for (uint64_t i = 0; i < not_written->in_use; i++)
+    warnx("not extracted, not recorded: %s", not_written->strings[i]);
 
   int status = 0;
   StringListPtr changed(strlist_new());
@@ -218,6 +264,9 @@ int zarnin_main(int argc, char** argv) {
     db_remove(db.get(), name.get());
     installed = nullptr;
   }
+  // The renames and deletions reach the disk before the record that names
+  // them.
+  install_commit_flush(committed);
 
   PackageEntry* entry = db_entry_new(name.get(), version.get());
   for (uint64_t i = 0; i < members->in_use; i++) strlist_add(entry->files, members->strings[i]);
@@ -227,6 +276,8 @@ int zarnin_main(int argc, char** argv) {
     prog_error("extraction succeeded but database write failed — package is installed but untracked");
     status = 1;
   }
+  // What the commit swapped out, and what it left in the staging area.
+  stage_remove(staging);
 
   // The files are in place, so the system catches up with them, also
   // after a failed save: the dropped paths and every member call for the

@@ -170,24 +170,3 @@ StringList* install_obsolete(const PackageDb* db, const char* name, const String
   }
   return obsolete;
 }
-
-StringList* install_extracted(const char* root, const StringList* members) {
-  // Members are relative and canonical by now, so root_path's join is the
-  // root, one "/" and the member; one buffer serves every lstat.
-  std::string full(root);
-  if (!full.ends_with('/')) full += '/';
-  size_t prefix = full.size();
-  StringList* extracted = strlist_new();
-  struct stat st;
-  for (uint64_t i = 0; i < members->in_use; i++) {
-    const char* path = members->strings[i];
-    if (path == nullptr) continue;
-    full.resize(prefix);
-    full += path;
-    if (lstat(full.c_str(), &st) == 0)
-      strlist_add(extracted, path);
-    else
-      warnx("not extracted, not recorded: %s", path);
-  }
-  return extracted;
-}

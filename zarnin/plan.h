@@ -28,10 +28,6 @@ InstallMode install_decide(const PackageEntry* installed, const char* version,
 bool install_path_unsafe(const char* path);
 // The first unsafe member, or null.
 const char* install_first_unsafe(const StringList* members);
-// The members that exist under root (lstat), in order. Each other one was
-// listed by tar but never written (a volume label, for one) and is reported
-// with warnx "not extracted, not recorded: %s". A new list.
-StringList* install_extracted(const char* root, const StringList* members);
 // True when the package name or version cannot be stored in the database:
 // empty, or holding a newline.
 bool install_name_unstorable(const char* name, const char* version);

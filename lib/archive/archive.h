@@ -22,6 +22,9 @@ struct PackageFile {
   bool plain;
 };
 
+// The open package (fd) starts with no known compression's magic number:
+// tar reads it as it is. False when it cannot be read.
+bool package_is_plain(const PackageFile& package);
 // The compression of a package file from its first six bytes, or nullptr.
 CompressionTag detect_compression(const char* package_path);
 // Runs in the decompressor child with its stdin and stdout in place: execs
@@ -47,6 +50,18 @@ int package_split_name(const char* package_path, char** name, char** version);
 // succeeded: after -1 the caller reads the package through the pipeline,
 // whose first pass reports what went wrong.
 int archive_decompress(const PackageFile& package);
+// Copies what fd holds, from offset 0, to standard error.
+void archive_replay_messages(int fd);
+// One pass over the package: decompressor | "tar -xvvp" into dir, which
+// exists (the package is opened by path when its fd is -1). Appends tar's
+// long listing to listing, one line each (newline cut, empty lines
+// dropped), with every name and link target in C quoting
+// (listing_line_unquote turns a line into the form "tar -tv" prints). What
+// the decompressor and tar print on standard error goes to messages_fd
+// (standard error for -1). Without listing, tar extracts quietly in its
+// default quoting. 0 when both children succeeded, -1 otherwise.
+int archive_extract_listed(const PackageFile& package, const char* dir, StringList* listing,
+                           int messages_fd);
 // The base name of package_path has a "#" and, after it, ".pkg.tar.".
 bool package_name_valid(const char* package_path);
 // Splits the file name into name and version and lists the members. On
@@ -75,6 +90,12 @@ bool is_tarball_name(const char* name);
 // The footprint line (without its newline) of one line of tar's verbose
 // listing; false, with out untouched, for a line shorter than ten bytes.
 bool footprint_line(const char* listing_line, std::string& out);
+// A line of archive_extract_listed's listing in the form "tar -tv" prints
+// it: each C-quoted string (the name, a link target) unquoted to tar's
+// default quoting, in which only a backslash escape stays escaped. name
+// gets the member name as "tar -t" lists it. False, with both outputs
+// undefined, for a line that holds no quoted name.
+bool listing_line_unquote(const char* quoted_line, std::string& line, std::string& name);
 // Prints the package's footprint on stdout in archive order (the caller
 // flushes). 0, or -1 when the listing fails.
 int print_footprint(const PackageFile& package);

@@ -69,6 +69,36 @@ bool footprint_line(const char* line, std::string& out) {
   return true;
 }
 
+bool listing_line_unquote(const char* quoted_line, std::string& line, std::string& name) {
+  if (strlen(quoted_line) < kModeLen) return false;
+  std::string skipped;
+  const char* p = take_token(skip_blanks(quoted_line + kModeLen), 0, skipped);  // owner
+  for (int column = 0; column < 3; column++) p = take_token(skip_blanks(p), 0, skipped);
+  p = skip_blanks(p);
+  if (*p != '"') return false;
+  line.assign(quoted_line, p);
+  bool named = false;
+  while (*p != '\0') {
+    if (*p != '"') {
+      line += *p++;
+      continue;
+    }
+    // The default quoting escapes what C quoting does, but for '"' itself.
+    size_t start = line.size();
+    for (p++; *p != '\0' && *p != '"'; p++) {
+      if (*p == '\\' && p[1] != '\0') {
+        if (p[1] != '"') line += '\\';
+        p++;
+      }
+      line += *p;
+    }
+    if (*p == '"') p++;
+    if (!named) name.assign(line, start);
+    named = true;
+  }
+  return named;
+}
+
 namespace {
 
 // tar's verbose listing of the package, or null after "cannot read %s".

@@ -80,6 +80,8 @@ constexpr const char kTarOptions[] = "TAR_OPTIONS";
 // the caller's locale; what tar still escapes holds a backslash.
 constexpr const char kTarLocale[] = "LC_ALL=C.UTF-8";
 
+char* word(const char* s) { return const_cast<char*>(s); }
+
 // Appends tar's output lines to capture: a 4096-byte buffer, each piece cut
 // at its first newline, empty pieces dropped. A line that does not fit
 // therefore arrives as several entries, the first exactly 4095 bytes long.
@@ -189,8 +191,9 @@ int open_unlinked_temp(void) {
   return made;
 }
 
-// Copies what fd holds, from offset 0, to standard error.
-void replay_to_stderr(int fd) {
+}  // namespace
+
+void archive_replay_messages(int fd) {
   char buf[kPathBuf];
   off_t at = 0;
   ssize_t n;
@@ -208,6 +211,8 @@ void replay_to_stderr(int fd) {
     }
   }
 }
+
+namespace {
 
 // What the decompressor child of archive_decompress needs; built before
 // the fork.
@@ -255,8 +260,13 @@ int archive_decompress(const PackageFile& package) {
   pid_t pid = spawn_child(cmd);
   if (pid < 0 || !child_succeeded(wait_child(pid))) return -1;
   if (lseek(plain.get(), 0, SEEK_SET) != 0) return -1;
-  replay_to_stderr(messages.get());
+  archive_replay_messages(messages.get());
   return plain.release();
+}
+
+bool package_is_plain(const PackageFile& package) {
+  CompressionTag tag = nullptr;
+  return package.fd >= 0 && rewind_package(package, &tag) >= 0 && tag == nullptr;
 }
 
 CompressionTag detect_compression(const char* package_path) {
@@ -334,4 +344,63 @@ int run_tar_pipeline(const PackageFile& package_file, char* const* tar_argv,
     return -1;
   }
   return tar_ok ? 0 : -1;
+}
+
+int archive_extract_listed(const PackageFile& package, const char* dir, StringList* listing,
+                           int messages_fd) {
+  UniqueFd opened;  // only a file opened here
+  PackageFile input = package;
+  if (input.fd < 0) {
+    opened.reset(open(package.path, O_RDONLY | O_CLOEXEC));
+    if (!opened) return -1;
+    input.fd = opened.get();
+  }
+  CompressionTag tag = nullptr;
+  if (rewind_package(input, &tag) < 0) return -1;
+  int p[2], q[2] = {-1, -1};
+  if (pipe2(p, O_CLOEXEC) != 0 || (listing != nullptr && pipe2(q, O_CLOEXEC) != 0)) return -1;
+  UniqueFd data_read(p[0]), data_write(p[1]), list_read(q[0]), list_write(q[1]);
+
+  // An uncompressed package is tar's input as it is.
+  ChildSpec unpack{.stdin_fd = input.fd, .stdout_fd = data_write.get(),
+                   .stderr_fd = messages_fd, .candidates = decompressor_candidates(tag)};
+  Child decompressor(tag != nullptr ? spawn_child(unpack) : -1);
+  if (tag != nullptr && !decompressor.started()) return -1;
+  data_write.reset();
+  // Two v's give the long listing that "tar -tv" prints; C quoting makes
+  // every name one quoted string, so that a name holding " -> " or
+  // " link to " still splits where tar meant it to.
+  char* listed[] = {word("tar"), word("-xvvpf"), word("-"), word("--quoting-style=c"),
+                    word("-C"), const_cast<char*>(dir), nullptr};
+  char* quiet[] = {word("tar"), word("-xpf"), word("-"), word("-C"), const_cast<char*>(dir), nullptr};
+  ChildSpec extract{.program = "tar", .argv = listing != nullptr ? listed : quiet,
+                    .stdin_fd = tag != nullptr ? data_read.get() : input.fd,
+                    .stdout_fd = list_write.get(),
+                    .stderr_fd = messages_fd, .unset_env = kTarOptions, .set_env = kTarLocale};
+  Child tar(spawn_child(extract));
+  data_read.reset();  // before the decompressor is waited for
+  list_write.reset();
+  if (!tar.started()) return -1;
+  bool read_ok = true;
+  if (listing != nullptr) {
+    FILE* in = fdopen(list_read.get(), "r");
+    read_ok = in != nullptr;
+    if (in != nullptr) {
+      list_read.release();
+      setvbuf(in, nullptr, _IOFBF, 65536);
+      char* line = nullptr;
+      size_t cap = 0;
+      ssize_t len;
+      while ((len = getline(&line, &cap, in)) >= 0) {
+        if (len > 0 && line[len - 1] == '\n') line[len - 1] = '\0';
+        if (line[0] != '\0') strlist_add(listing, line);
+      }
+      free(line);
+      fclose(in);
+    }
+  }
+  list_read.reset();
+  bool tar_ok = child_succeeded(tar.wait());
+  bool decompressor_ok = tag == nullptr || child_succeeded(decompressor.wait());
+  return tar_ok && decompressor_ok && read_ok ? 0 : -1;
 }

@@ -43,6 +43,9 @@ void exec_candidates(const ChildSpec& cmd) {
   if (cmd.stdout_fd >= 0 && cmd.stdout_fd != STDOUT_FILENO &&
       dup2(cmd.stdout_fd, STDOUT_FILENO) < 0)
     _exit(cmd.status_no_exec);
+  if (cmd.stderr_fd >= 0 && cmd.stderr_fd != STDERR_FILENO &&
+      dup2(cmd.stderr_fd, STDERR_FILENO) < 0)
+    _exit(cmd.status_no_exec);
   if (!is_running_system(cmd.root) && (chroot(cmd.root) != 0 || chdir("/") != 0))
     _exit(cmd.status_no_root);
   if (cmd.quiet) {
@@ -104,6 +107,8 @@ pid_t spawn_direct(const ChildSpec& cmd) {
     ok = posix_spawn_file_actions_adddup2(&actions, cmd.stdin_fd, STDIN_FILENO) == 0;
   if (ok && cmd.stdout_fd >= 0 && cmd.stdout_fd != STDOUT_FILENO)
     ok = posix_spawn_file_actions_adddup2(&actions, cmd.stdout_fd, STDOUT_FILENO) == 0;
+  if (ok && cmd.stderr_fd >= 0 && cmd.stderr_fd != STDERR_FILENO)
+    ok = posix_spawn_file_actions_adddup2(&actions, cmd.stderr_fd, STDERR_FILENO) == 0;
   std::vector<char*> env = child_environment(cmd);
   pid_t pid = -1;
   if (ok && cmd.candidates == nullptr) {

@@ -112,6 +112,7 @@ struct ChildSpec {
   const char* root = nullptr;      // chroot + chdir("/") unless null, "" or "/"
   int stdin_fd = -1;               // dup2'd onto 0 when not -1
   int stdout_fd = -1;              // dup2'd onto 1 when not -1
+  int stderr_fd = -1;              // dup2'd onto 2 when not -1
   bool quiet = false;              // stdout and stderr to the root's /dev/null,
                                    // when it can be opened
   int status_no_root = 127;        // exit status when chroot/chdir fails

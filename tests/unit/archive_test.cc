@@ -207,6 +207,37 @@ TEST_F(Archive, ListingEdgeCases) {
   EXPECT_EQ(-1, run_tar_pipeline((work_ / "missing").c_str(), argv, list.get()));
 }
 
+// The one-pass extraction's listing, unquoted, reads exactly as "tar -tv"
+// and "tar -t" list the same archive, whatever the names hold.
+TEST_F(Archive, ExtractionListingReadsAsTheListings) {
+  PackageTree t;
+  t.file("usr/a b\tc", "x").file("usr/q\"uote", "").file("usr/back\\slash", "x")
+      .file("usr/nl\nx", "x").file("usr/utf\xc3\xa9", "x").file("usr/bad\xff", "x")
+      .file("usr/apo's ?\?=", "x").file("usr/ctl\x01\x7f", "x")
+      .symlink("usr/ l -> x", "t \" -> y").hardlink("usr/h link to z", "usr/q\"uote")
+      .shell("mknod dev-null c 1 3 && mknod blk b 8 1 && mkfifo usr/fifo");
+  std::string pkg = t.pack(work_.path(), "names#1.pkg.tar.xz");
+  char tv[] = "-tvf", tf[] = "-tf", dash[] = "-", tar[] = "tar";
+  char* long_argv[] = {tar, tv, dash, nullptr};
+  char* name_argv[] = {tar, tf, dash, nullptr};
+  StringListPtr long_listing(strlist_new()), names(strlist_new()), quoted(strlist_new());
+  ASSERT_EQ(0, run_tar_pipeline(pkg.c_str(), long_argv, long_listing.get()));
+  ASSERT_EQ(0, run_tar_pipeline(pkg.c_str(), name_argv, names.get()));
+  TempDir into;
+  UniqueFd messages(open("/dev/null", O_WRONLY | O_CLOEXEC));
+  ASSERT_EQ(0, archive_extract_listed(pkg.c_str(), into.path().c_str(), quoted.get(), messages.get()));
+  std::vector<std::string> lines, listed;
+  std::string line, name;
+  for (const std::string& q : strings_of(quoted.get())) {
+    ASSERT_TRUE(listing_line_unquote(q.c_str(), line, name)) << q;
+    lines.push_back(line);
+    listed.push_back(name);
+  }
+  EXPECT_EQ(strings_of(long_listing.get()), lines);
+  EXPECT_EQ(strings_of(names.get()), listed);
+  EXPECT_TRUE(exists(into / "usr/h link to z"));
+}
+
 TEST_F(Archive, PipelineRestoresStandardInputAndLeaksNothing) {
   std::string pkg = sample();
   struct stat before, after;

@@ -1,6 +1,7 @@
 // Configuration files on reinstall and upgrade: the keep list, staging of
 // ".new" files (also across file systems), the identical test, orphans and
 // stale ".new" files.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,7 +16,9 @@
 #include "archive/archive.h"
 #include "support/etc_namespace.h"
 #include "support/support.h"
+#include "zarnin/commit.h"
 #include "zarnin/config.h"
+#include "zarnin/stage.h"
 
 using namespace sorn_test;
 using testing::ElementsAre;
@@ -181,7 +184,8 @@ TEST(ConfigStaleNew, OnlyForDroppedConfigurationFiles) {
   EXPECT_TRUE(exists(root / "usr/dropped.new"));
 }
 
-// config_extract_upgrade with real packages, called directly.
+// The upgrade's configuration rules through the staging area and the
+// commit, with real packages.
 class ConfigUpgrade : public testing::Test {
  protected:
   struct Outcome {
@@ -190,23 +194,24 @@ class ConfigUpgrade : public testing::Test {
   };
   Outcome upgrade(const PackageTree& pkg, const std::vector<std::string>& keep = {}) {
     std::string path = pkg.pack(work_.path(), "foo#2-1.pkg.tar.gz");
-    char* name = nullptr;
-    char* version = nullptr;
-    StringList* members = nullptr;
-    EXPECT_EQ(0, package_inspect(path.c_str(), &name, &version, &members));
-    StringListPtr owned(members);
-    free(name);
-    free(version);
+    Staging staging;
+    stage_package(path.c_str(), root_.path().c_str(), staging);
+    EXPECT_TRUE(staging.unpacked);
     StringListPtr keep_list = list_of(keep);
-    ScopedEnv tmp("TMPDIR", tmp_.path().c_str());
     testing::internal::CaptureStderr();
-    int status = config_extract_upgrade(path.c_str(), root_.path().c_str(), owned.get(),
-                                        keep_list.get());
+    StringListPtr config(config_existing(root_.path().c_str(), staging.members.get(), keep_list.get()));
+    CommitRequest request{root_.path().c_str(), &staging, staging.members.get(), keep_list.get(),
+                          config.get()};
+    CommitResult result;
+    int status = install_commit(request, result);
+    if (status == 0) config_report_staged(root_.path().c_str(), result.staged_new.get());
+    stage_remove(staging);
     return {status, testing::internal::GetCapturedStderr()};
   }
-  void expect_tmp_empty() { EXPECT_EQ("", run({"ls", "-A", tmp_.path()}).out); }
+  // Nothing of a staging area is left in the root.
+  void expect_no_staging() { EXPECT_EQ("", run({"find", root_.path(), "-name", ".zarnin-*"}).out); }
 
-  TempDir work_, root_, tmp_;
+  TempDir work_, root_;
 };
 
 TEST_F(ConfigUpgrade, KeepListStillExcludes) {
@@ -232,7 +237,7 @@ TEST_F(ConfigUpgrade, UnstageableFileIsWarnedAndSkipped) {
   EXPECT_THAT(o.err, HasSubstr("zarnin: config: staged\netc/b.conf.new\n"));
   EXPECT_EQ("local a\n", read_file(root_ / "etc/a.conf"));
   EXPECT_EQ("packaged b\n", read_file(root_ / "etc/b.conf.new"));
-  expect_tmp_empty();
+  expect_no_staging();
 }
 
 TEST_F(ConfigUpgrade, FailedExtractionStagesNothing) {
@@ -240,16 +245,14 @@ TEST_F(ConfigUpgrade, FailedExtractionStagesNothing) {
   PackageTree v2;
   v2.file("etc/a.conf", "packaged\n");
   std::string path = v2.pack(work_.path(), "foo#2-1.pkg.tar.gz");
-  StringListPtr members = list_of({"etc/", "etc/a.conf"});
   write_file(path, "\x1f\x8b broken");
-  ScopedEnv tmp("TMPDIR", tmp_.path().c_str());
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(-1, config_extract_upgrade(path.c_str(), root_.path().c_str(), members.get(), nullptr));
-  std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_THAT(err, HasSubstr("extraction failed for " + path));
-  EXPECT_THAT(err, testing::Not(HasSubstr("staged")));
+  Staging staging;
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  stage_package(PackageFile(path.c_str(), fd.get()), root_.path().c_str(), staging);
+  EXPECT_FALSE(staging.unpacked);
+  EXPECT_EQ("local\n", read_file(root_ / "etc/a.conf"));
   EXPECT_FALSE(exists(root_ / "etc/a.conf.new"));
-  expect_tmp_empty();
+  expect_no_staging();
 }
 
 }  // namespace
