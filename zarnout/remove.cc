@@ -88,13 +88,14 @@ void remove_package(PackageDb* db, PackageEntry* entry, const char* root, const 
   metadir.reset();
   PackageMetaPtr meta(meta_read(metafile.get()));
 
-  services_stop(meta.get(), root);
+  StringListPtr told_to_exit(strlist_new());
+  services_stop(meta.get(), root, told_to_exit.get());
   // One file may have several spellings where the root has directory links.
   db_sort_lists(db);
   DirLinks links(root, db, {entry->files});
   remove_package_files(root, entry->files, db, name, nullptr, &links);
   remove_staged_copies(root, entry->files);
-  services_remove_dirs(meta.get(), root);
+  services_remove_dirs(meta.get(), root, told_to_exit.get());
   run_ldconfig(root);
   triggers_run(root, entry->files, false);
   accounts_remove(meta.get(), root, name);

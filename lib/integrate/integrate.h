@@ -110,14 +110,17 @@ void capabilities_apply(const PackageMeta* meta, const char* root);
 void services_link(const PackageMeta* meta, const char* root);
 // For each of meta's services: unlinks the symbolic link "service/N" (and
 // nothing else there), then tells a running service to exit with
-// "sv exit /etc/sv/N" inside root.
-void services_stop(const PackageMeta* meta, const char* root);
+// "sv exit /etc/sv/N" inside root and adds N to told_to_exit (may be null).
+void services_stop(const PackageMeta* meta, const char* root,
+                   StringList* told_to_exit = nullptr);
 // Removes each of meta's service directories "etc/sv/N" that the package's
 // files have left, with the note "removed service directory %s". For a
 // service that is not running and whose runsv is gone, runsv's state files
 // in "supervise" and "log/supervise" go first (a "supervise" link itself,
-// not its target), and then an emptied "log".
-void services_remove_dirs(const PackageMeta* meta, const char* root);
+// not its target), and then an emptied "log". The runsv of a service in
+// told_to_exit (may be null) is given up to 3 s to go; no other is waited for.
+void services_remove_dirs(const PackageMeta* meta, const char* root,
+                          const StringList* told_to_exit = nullptr);
 // The first line of "etc/sv/N/supervise/stat" in root begins with "run".
 // False for an unsafe name.
 bool service_running(const char* root, const char* name);

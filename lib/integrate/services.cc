@@ -20,9 +20,10 @@ namespace {
 constexpr std::array<const char*, 6> kSuperviseState = {"control", "lock", "ok",
                                                         "pid",     "stat", "status"};
 
-// How long a supervisor that holds its lock is given to exit: 2 s.
-constexpr int kLockAttempts = 80;
-constexpr long kLockPauseNanos = 25000000;
+// How long the supervisor of a service told to exit is given to go: 3 s.
+// runsv may take a second to exit after its service has stopped.
+constexpr int kExitAttempts = 120;
+constexpr long kExitPauseNanos = 25000000;
 
 const char* normalised_root(const char* root) {
   return (root == nullptr || *root == '\0' || strcmp(root, "/") == 0) ? "" : root;
@@ -51,18 +52,39 @@ void for_each_service(const PackageMeta* meta, Each each) {
   }
 }
 
-// A supervisor that is alive holds the exclusive lock on "lock". One that
-// was just told to exit takes a moment to go (and writes its state files
-// again on the way), so a held lock is tried again for a while.
-bool supervisor_alive(int supervise_fd) {
+// A supervisor that is alive holds the exclusive lock on "lock": 1 when it
+// is held, 0 when not, -1 when there is no lock to go by.
+int supervisor_lock_held(int supervise_fd) {
   UniqueFd lock(openat(supervise_fd, "lock", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (!lock) return false;
-  for (int attempt = 0; attempt < kLockAttempts; attempt++) {
-    if (flock(lock.get(), LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) return false;
-    struct timespec pause = {0, kLockPauseNanos};
+  if (!lock) return -1;
+  return flock(lock.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK ? 1 : 0;
+}
+
+// A supervisor still shows in the "supervise" below parent_fd: its lock is
+// held or, without a lock, its status says "run".
+bool supervise_busy(int parent_fd) {
+  UniqueFd supervise(openat(parent_fd, "supervise", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!supervise) return false;
+  int held = supervisor_lock_held(supervise.get());
+  if (held >= 0) return held == 1;
+  UniqueFd status(openat(supervise.get(), "stat", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  char word[3];
+  return status && read(status.get(), word, sizeof word) == 3 && memcmp(word, "run", 3) == 0;
+}
+
+// A runsv told to exit takes a moment to go, and writes its state files
+// again on the way: waits in short pauses, for a bounded time, until
+// neither the service's supervisor nor its log's shows. Neither the service
+// directory nor "log" is followed when it is a symbolic link.
+void supervisor_wait_exit(const char* dir) {
+  UniqueFd service(open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!service) return;
+  for (int attempt = 0; attempt < kExitAttempts; attempt++) {
+    UniqueFd log(openat(service.get(), "log", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!supervise_busy(service.get()) && !(log && supervise_busy(log.get()))) return;
+    struct timespec pause = {0, kExitPauseNanos};
     nanosleep(&pause, nullptr);
   }
-  return true;
 }
 
 // Empties the "supervise" of a stopped service: a symbolic link (runit's
@@ -74,7 +96,7 @@ void supervise_clear(int service_fd) {
   if (fstatat(service_fd, "supervise", &st, AT_SYMLINK_NOFOLLOW) != 0) return;
   if (!S_ISLNK(st.st_mode) && !S_ISDIR(st.st_mode)) return;
   UniqueFd supervise(openat(service_fd, "supervise", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (supervise && supervisor_alive(supervise.get())) return;
+  if (supervise && supervisor_lock_held(supervise.get()) == 1) return;
   if (S_ISLNK(st.st_mode)) {
     unlinkat(service_fd, "supervise", 0);
     return;
@@ -150,9 +172,9 @@ void services_link(const PackageMeta* meta, const char* root) {
   });
 }
 
-void services_stop(const PackageMeta* meta, const char* root) {
+void services_stop(const PackageMeta* meta, const char* root, StringList* told_to_exit) {
   RootGuard guard(root);
-  for_each_service(meta, [root, &guard](const char* name) {
+  for_each_service(meta, [root, &guard, told_to_exit](const char* name) {
     CharPtr dir(root_path(root, "service"));
     CharPtr link(root_path(dir.get(), name));
     struct stat st;
@@ -167,15 +189,20 @@ void services_stop(const PackageMeta* meta, const char* root) {
     char sv[] = "sv", exit_word[] = "exit";
     char* argv[] = {sv, exit_word, arg, nullptr};
     run_trigger(root, "sv", argv);
+    if (told_to_exit != nullptr) strlist_add(told_to_exit, name);
   });
 }
 
-void services_remove_dirs(const PackageMeta* meta, const char* root) {
+void services_remove_dirs(const PackageMeta* meta, const char* root,
+                          const StringList* told_to_exit) {
   RootGuard guard(root);
-  for_each_service(meta, [root, &guard](const char* name) {
+  for_each_service(meta, [root, &guard, told_to_exit](const char* name) {
     if (!service_path_inside(guard, "etc/sv", name, true)) return;
     CharPtr svdir(root_path(root, "etc/sv"));
     CharPtr dir(root_path(svdir.get(), name));
+    // Only a supervisor that was told to exit is worth waiting for; any
+    // other that is alive stays so.
+    if (strlist_contains(told_to_exit, name)) supervisor_wait_exit(dir.get());
     // runsv leaves its state behind when it exits; a running service keeps
     // it, and so keeps its directory.
     if (!service_running(root, name)) service_state_clear(dir.get());

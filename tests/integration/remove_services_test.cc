@@ -33,7 +33,9 @@ using testing::Not;
 
 namespace {
 
-const std::string kScript = "#!/bin/sh\nexec sleep 600\n";
+// A service that stops as daemons do, a moment after TERM (when its
+// current sleep ends), so that it still runs while zarnout goes on.
+const std::string kScript = "#!/bin/sh\ntrap 'exit 0' TERM\nwhile :; do sleep 1; done\n";
 
 class RemoveServices : public testing::Test {
  protected:
@@ -73,8 +75,9 @@ class RemoveServices : public testing::Test {
 };
 
 // After zarnout, runit's state no longer keeps the emptied service
-// directories: a plain service, one with a log service and one whose
-// supervise is a link go, with the note; a foreign file keeps its
+// directories of services that were running and were told to exit: a plain
+// service, one with a log service and one whose supervise is a link go,
+// with the note, once their runsv has gone; a foreign file keeps its
 // directory, with no note.
 TEST_F(RemoveServices, EmptiedDirectoriesGoWithTheirState) {
   ASSERT_TRUE(root_.add_program("sv"));
@@ -92,6 +95,8 @@ TEST_F(RemoveServices, EmptiedDirectoriesGoWithTheirState) {
   RunResult r = program(ZARNOUT_BIN, root_, "daemon");
   ASSERT_EQ(0, r.status) << r.err;
   const std::string r0 = root_.path();
+  for (const char* told : {"plain", "logged", "foreign", "linked"})
+    EXPECT_THAT(r.err, HasSubstr("trigger: sv exit /etc/sv/" + std::string(told) + "\n"));
   for (const char* gone : {"plain", "logged", "linked"}) {
     EXPECT_THAT(r.out, HasSubstr("sorn: removed service directory " + r0 + "/etc/sv/" + gone + "\n"));
     EXPECT_FALSE(exists(root_ / ("etc/sv/" + std::string(gone)))) << gone;
@@ -102,15 +107,16 @@ TEST_F(RemoveServices, EmptiedDirectoriesGoWithTheirState) {
 }
 
 // A service that keeps running (the root has no sv to stop it), and one
-// that is down under a runsv that is still alive, keep their state files
-// and so their directories.
+// that is down under a runsv that is still alive (not told to exit, so not
+// waited for), keep their state files and so their directories.
 TEST_F(RemoveServices, LiveServicesKeepTheirState) {
   PackageTree t;
   install(root_, "busy", {"busy", "down"}, t);
-  ASSERT_EQ(0, run({"sv", "down", root_ / "etc/sv/down"}).status);
+  ASSERT_EQ(0, run({"sv", "-w", "5", "-v", "down", root_ / "etc/sv/down"}).status);
   RunResult r = program(ZARNOUT_BIN, root_, "busy");
   ASSERT_EQ(0, r.status) << r.err;
   EXPECT_THAT(r.err, HasSubstr("trigger: sv exit /etc/sv/busy\n"));
+  EXPECT_THAT(r.err, Not(HasSubstr("/etc/sv/down")));
   EXPECT_THAT(r.out, Not(HasSubstr("removed service directory")));
   for (const char* kept : {"busy", "down"}) {
     std::vector<std::string> files = entries_of(root_ / ("etc/sv/" + std::string(kept) + "/supervise"));

@@ -1,9 +1,12 @@
 // The service operations on a scratch root with names from crafted
 // metadata.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -82,6 +85,29 @@ TEST(Services, UnsafeNamesAreSkipped) {
   mkdir_p(root / "etc/sv/fifo/supervise");
   ASSERT_EQ(0, mkfifo((root / "etc/sv/fifo/supervise/stat").c_str(), 0600));
   EXPECT_FALSE(service_running(r.c_str(), "fifo"));
+}
+
+// A supervisor that holds its lock keeps the service's state and so its
+// directory, and is not waited for; one whose service was told to exit in
+// this run is given the time to let go.
+TEST(Services, OnlySupervisorsToldToExitAreWaitedFor) {
+  TempDir root;
+  std::string r = root.path();
+  write_file(root / "var/lib/pkg/meta/d", "service held\n");
+  PackageMetaPtr meta(meta_read((root / "var/lib/pkg/meta/d").c_str()));
+  write_file(root / "etc/sv/held/supervise/stat", "down\n");
+  write_file(root / "etc/sv/held/supervise/lock", "");
+  UniqueFd lock(open((root / "etc/sv/held/supervise/lock").c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_EQ(0, flock(lock.get(), LOCK_EX));
+  EXPECT_EQ("", stdout_of([&] { services_remove_dirs(meta.get(), r.c_str()); }));
+  EXPECT_EQ(2u, entries_of(root / "etc/sv/held/supervise").size());
+
+  StringListPtr told(strlist_new());
+  strlist_add(told.get(), "held");
+  std::thread exiting([&lock] { usleep(100000); lock.reset(); });
+  std::string out = stdout_of([&] { services_remove_dirs(meta.get(), r.c_str(), told.get()); });
+  exiting.join();
+  EXPECT_EQ("sorn: removed service directory " + r + "/etc/sv/held\n", out);
 }
 
 }  // namespace
