@@ -267,6 +267,7 @@ int zarnin_main(int argc, char** argv) {
   // The renames and deletions reach the disk before the record that names
   // them.
   install_commit_flush(committed);
+  if (changed->in_use > 0) flush_file_systems(root, changed.get());
 
   PackageEntry* entry = db_entry_new(name.get(), version.get());
   for (uint64_t i = 0; i < members->in_use; i++) strlist_add(entry->files, members->strings[i]);

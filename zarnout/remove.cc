@@ -100,6 +100,9 @@ void remove_package(PackageDb* db, PackageEntry* entry, const char* root, const 
   triggers_run(root, entry->files, false);
   accounts_remove(meta.get(), root, name);
   meta.reset();
+  // The deletions reach the disk before the record that no longer names
+  // them.
+  flush_file_systems(root, entry->files);
   db_remove(db, name);
 }
 

@@ -1,12 +1,16 @@
 // String and path helpers.
 #include <err.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <unordered_set>
+#include <vector>
 
 #include "util/util.h"
 
@@ -134,4 +138,20 @@ bool path_is_unsafe(const char* path) {
 const char* temp_dir(void) {
   const char* dir = getenv("TMPDIR");
   return (dir != nullptr && *dir != '\0') ? dir : "/tmp";
+}
+
+void flush_file_systems(const char* root, const StringList* paths) {
+  std::unordered_set<std::string> tops{""};
+  for (uint64_t i = 0; paths != nullptr && i < paths->in_use; i++)
+    if (const char* path = paths->strings[i]) tops.emplace(path, strcspn(path, "/"));
+  std::vector<dev_t> done;
+  for (const std::string& top : tops) {
+    CharPtr full(root_path(root, top.c_str()));
+    UniqueFd fd(open(full.get(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat st;
+    if (!fd || fstat(fd.get(), &st) != 0) continue;
+    if (std::find(done.begin(), done.end(), st.st_dev) != done.end()) continue;
+    done.push_back(st.st_dev);
+    syncfs(fd.get());
+  }
 }

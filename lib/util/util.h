@@ -74,6 +74,11 @@ bool entry_exists(const char* path);
 // back to "/bin/rm -rf" when the walk fails. 0, or -1.
 int remove_tree(const char* path);
 
+// Flushes (syncfs) the file system of root and that of each top-level
+// directory under root that paths (relative to root) begin with, each file
+// system once: a separate /usr, /var or /boot included.
+void flush_file_systems(const char* root, const StringList* paths);
+
 // The installation root of zarnin and zarnout: the -r argument, else
 // PKG_ROOT, else "/". An empty value means the running system too, so it
 // becomes "/": tar would read an empty -C as the working directory, and
