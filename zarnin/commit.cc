@@ -183,7 +183,12 @@ class Committer {
       return -1;
     }
     // Every byte of the package is on disk before anything is in place.
-    install_commit_flush(result_);
+    for (const UniqueFd& fd : result_.mounts) {
+      if (syncfs(fd.get()) != 0) {
+        warn("cannot flush %s", stage_.c_str());
+        return -1;
+      }
+    }
     for (size_t i = 0; i < moves_.size(); i++) {
       if (apply(moves_[i]) == 0) continue;
       warn("cannot rename %s", moves_[i].to.c_str());

@@ -7,6 +7,7 @@ import ctypes
 import fcntl
 import os
 import shutil
+import stat
 import signal
 import subprocess
 import tempfile
@@ -261,4 +262,39 @@ def missing_paths(root, records):
         for p in paths:
             if not os.path.lexists(os.path.join(root.encode(), p)):
                 out.append((name, p))
+    return out
+
+
+STAGING_PREFIXES = (b".zarnin-staging.", b".zarnin-new.")
+
+
+def tree_state(root):
+    """Every entry under root but staging entries, by relative path: (type,
+    mode, uid, gid, content or link target)."""
+    out = {}
+    rootb = root.encode()
+    for top, dirs, files in os.walk(rootb):
+        dirs[:] = [d for d in dirs if not d.startswith(STAGING_PREFIXES)]
+        rel_top = os.path.relpath(top, rootb)
+        for n in dirs + files:
+            if n.startswith(STAGING_PREFIXES):
+                continue
+            full = os.path.join(top, n)
+            rel = os.path.normpath(os.path.join(rel_top, n))
+            st = os.lstat(full)
+            if stat.S_ISLNK(st.st_mode):
+                body = os.readlink(full)
+            elif stat.S_ISREG(st.st_mode):
+                body = read_bytes(full)
+            else:
+                body = None
+            out[rel] = (stat.S_IFMT(st.st_mode), stat.S_IMODE(st.st_mode), st.st_uid, st.st_gid, body)
+    return out
+
+
+def staging_leftovers(root):
+    """Staging directories and temporary names a run left in root."""
+    out = []
+    for top, dirs, files in os.walk(root.encode()):
+        out += [os.path.join(top, n) for n in dirs + files if n.startswith(STAGING_PREFIXES)]
     return out
