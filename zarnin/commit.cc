@@ -147,7 +147,8 @@ class TreeCopy {
 // One rename of the commit; done says how, so that it can be taken back.
 struct Move {
   std::string from, to;
-  bool exchange;  // the plan: the target exists and is swapped out
+  bool exchange;     // the plan: the target exists and is swapped out
+  std::string copy;  // another file system: from is copied to this temporary name first
   enum class Done { kNot, kRenamed, kExchanged, kReplaced } done = Done::kNot;
 };
 
@@ -175,13 +176,16 @@ class Committer {
     result_.staged_new.reset(strlist_new());
     const StringList* members = request_.members;
     for (uint64_t i = 0; i < members->in_use; i++)
-      if (members->strings[i] != nullptr && plan_member(members->strings[i]) != 0) return -1;
+      if (members->strings[i] != nullptr) plan_member(members->strings[i]);
     if (!blocked_.empty()) {
       // tar's own words, as when it met the same directory in the root.
       for (const std::string& path : blocked_) fprintf(stderr, "tar: %s: Cannot open: File exists\n", path.c_str());
       fputs("tar: Exiting with failure status due to previous errors\n", stderr);
       return -1;
     }
+    if (!temps_.empty() && record(false) != 0) return -1;
+    for (Move& move : moves_)
+      if (!move.copy.empty() && copy_beside(move) != 0) return -1;
     // Every byte of the package is on disk before anything is in place.
     for (const UniqueFd& fd : result_.mounts) {
       if (syncfs(fd.get()) != 0) {
@@ -189,6 +193,7 @@ class Committer {
         return -1;
       }
     }
+    if (record(true) != 0) return -1;
     for (size_t i = 0; i < moves_.size(); i++) {
       if (apply(moves_[i]) == 0) continue;
       warn("cannot rename %s", moves_[i].to.c_str());
@@ -264,7 +269,7 @@ class Committer {
   // Plans the move of the staged entry name to the root's target.
   int plan_entry(const std::string& name, const std::string& target, bool staged_dir) {
     std::string to = root_ + target;
-    Move move{stage_ + "/" + name, to, false};
+    Move move{stage_ + "/" + name, to, false, {}};
     struct stat st;
     if (lstat(to.c_str(), &st) == 0) {
       if (staged_dir) {
@@ -278,32 +283,50 @@ class Committer {
     }
     if (staged_dir) moved_.insert(name);
     const DirState& parent = dir_state(parent_of(target));
-    if (parent.mount != stage_mount_ && prepare_copy(parent, move) != 0) return -1;
+    if (parent.mount != stage_mount_) plan_copy(parent, move);
     moves_.push_back(std::move(move));
     return 0;
   }
 
-  // Another file system: the entry is copied beside its target first.
-  int prepare_copy(const DirState& parent, Move& move) {
+  // Another file system: the entry is copied beside its target first, to a
+  // name chosen now so that the intent can name it before it exists.
+  void plan_copy(const DirState& parent, Move& move) {
     std::string dir = move.to.substr(0, move.to.rfind('/'));
     if (std::find(mount_ids_.begin(), mount_ids_.end(), parent.mount) == mount_ids_.end()) {
       result_.mounts.emplace_back(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
       mount_ids_.push_back(parent.mount);
     }
-    std::string temp;
-    do temp = strformat("%s/.zarnin-new.%d.%zu", dir.c_str(), static_cast<int>(getpid()), attempts_++);
-    while (entry_exists(temp.c_str()));
+    do move.copy = strformat("%s/.zarnin-new.%d.%zu", dir.c_str(), static_cast<int>(getpid()), attempts_++);
+    while (entry_exists(move.copy.c_str()));
+    temps_.push_back(move.copy);
+  }
+
+  int copy_beside(Move& move) {
     TreeCopy copier;
-    if (copier.copy(move.from, temp) != 0) {
-      int saved = errno;
-      remove_tree(temp.c_str());
-      errno = saved;
+    if (copier.copy(move.from, move.copy) != 0) {
       warn("cannot copy %s", move.to.c_str());
       return -1;
     }
-    temps_.push_back(temp);
-    move.from = temp;
+    move.from = move.copy;
     return 0;
+  }
+
+  // Hands the plan to the caller's record.
+  int record(bool prepared) {
+    if (!request_.record) return 0;
+    std::vector<IntentMove> moves;
+    if (prepared) {
+      for (const Move& m : moves_) {
+        struct stat st;
+        if (lstat(m.from.c_str(), &st) != 0) {
+          warn("cannot stat %s", m.from.c_str());
+          return -1;
+        }
+        moves.push_back({m.from, m.to, m.exchange, static_cast<uint64_t>(st.st_dev),
+                         static_cast<uint64_t>(st.st_ino)});
+      }
+    }
+    return request_.record(prepared, moves, temps_);
   }
 
   static int apply(Move& move) {

@@ -2,10 +2,19 @@
 // rename, after all of the package's data is on disk.
 #pragma once
 
+#include <functional>
 #include <vector>
 
+#include "db/db.h"
 #include "util/util.h"
 #include "zarnin/stage.h"
+
+// Called before the commit changes anything: with prepared false (and no
+// moves) before copies are made on other file systems, then with prepared
+// true and every rename to come, once all data is on disk. Non-zero stops
+// the commit there, with nothing changed.
+using CommitRecord = std::function<int(bool prepared, const std::vector<IntentMove>& moves,
+                                       const std::vector<std::string>& temps)>;
 
 // What one install commits.
 struct CommitRequest {
@@ -14,6 +23,7 @@ struct CommitRequest {
   const StringList* members;  // archive order
   const StringList* keep;     // members a forced reinstall leaves as they are
   const StringList* config;   // existing configuration files: staged beside as "<path>.new"
+  CommitRecord record;        // may be empty
 };
 
 // What a commit leaves to its caller.

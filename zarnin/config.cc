@@ -17,7 +17,6 @@ namespace {
 
 constexpr mode_t kPermissionBits = 0xfff;
 constexpr size_t kCopyChunk = 65536;
-constexpr size_t kCompareChunk = 8192;
 
 bool is_config_path(const char* path) { return has_prefix(path, "etc/"); }
 
@@ -146,46 +145,30 @@ void config_keep_orphan(const char* root, const char* path) {
     fprintf(stderr, "zarnin: notice: keeping orphaned config: %s\n", path);
 }
 
-void config_remove_stale_new(const char* root, const StringList* installed,
-                             const StringList* members) {
+void config_stale_new(const char* root, const StringList* installed, const StringList* members,
+                      std::vector<std::string>& unlinks, std::vector<std::string>& unsafe) {
   RootGuard guard(root);
   for (uint64_t i = 0; i < installed->in_use; i++) {
     const char* path = installed->strings[i];
     // A directory has no staged copy; "<dir>/.new" would be someone's file.
     if (!is_config_file(path) || strlist_contains(members, path)) continue;
-    if (!guard.parent_inside(path)) {
-      warnx("skipping unsafe path: %s", path);
-      continue;
-    }
-    std::string staged = strformat("%s/%s.new", root, path);
-    unlink(staged.c_str());
+    if (guard.parent_inside(path))
+      unlinks.push_back(strformat("%s/%s.new", root, path));
+    else
+      unsafe.emplace_back(path);
   }
+}
+
+void config_remove_stale_new(const char* root, const StringList* installed,
+                             const StringList* members) {
+  std::vector<std::string> unlinks, unsafe;
+  config_stale_new(root, installed, members, unlinks, unsafe);
+  for (const std::string& path : unsafe) warnx("skipping unsafe path: %s", path.c_str());
+  for (const std::string& staged : unlinks) unlink(staged.c_str());
 }
 
 int config_move_staged(const char* source, const char* target) {
   if (rename(source, target) == 0) return 0;
   if (errno != EXDEV) return -1;
   return copy_across(source, target);
-}
-
-bool config_same_file(const char* a, const char* b) {
-  struct stat sa, sb;
-  if (stat(a, &sa) != 0 || stat(b, &sb) != 0) return false;
-  // Only regular files are read: opening a fifo would wait for a writer.
-  if (!S_ISREG(sa.st_mode) || !S_ISREG(sb.st_mode)) return false;
-  if (sa.st_size != sb.st_size) return false;
-  if ((sa.st_mode & kPermissionBits) != (sb.st_mode & kPermissionBits)) return false;
-  FILE* fa = fopen(a, "rbe");
-  FILE* fb = fopen(b, "rbe");
-  bool same = fa != nullptr && fb != nullptr;
-  std::string ba(kCompareChunk, '\0'), bb(kCompareChunk, '\0');
-  while (same) {
-    size_t na = fread(ba.data(), 1, ba.size(), fa);
-    size_t nb = fread(bb.data(), 1, bb.size(), fb);
-    same = na == nb && memcmp(ba.data(), bb.data(), na) == 0;
-    if (na == 0) break;
-  }
-  if (fa != nullptr) fclose(fa);
-  if (fb != nullptr) fclose(fb);
-  return same;
 }

@@ -1,7 +1,11 @@
 // Configuration files (package paths under "etc/") on reinstall and upgrade.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "archive/archive.h"
+#include "integrate/integrate.h"
 #include "util/util.h"
 
 // The keep list of a forced reinstall: members under "etc/" that exist
@@ -23,11 +27,13 @@ void config_keep_orphan(const char* root, const char* path);
 // directory leads out of root is skipped with a warning.
 void config_remove_stale_new(const char* root, const StringList* installed,
                              const StringList* members);
+// The same as a plan: the "<path>.new" files to unlink (full paths), and
+// the paths to skip with that warning, in order.
+void config_stale_new(const char* root, const StringList* installed, const StringList* members,
+                      std::vector<std::string>& unlinks, std::vector<std::string>& unsafe);
 
 // Moves the staged copy at source to target, copying across file systems
 // (the copy gets source's permission bits exactly). 0, or -1 with errno set
 // by the step that failed; a partial target is removed.
 int config_move_staged(const char* source, const char* target);
-// Both stat (following links) with equal sizes and permission bits, and
-// equal bytes.
-bool config_same_file(const char* a, const char* b);
+

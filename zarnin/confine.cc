@@ -10,6 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "db/db.h"
 #include "zarnin/plan.h"
 
 namespace {
@@ -63,7 +64,7 @@ class Confinement {
   Confinement(const char* root, const char* db_dir)
       : guard_(root), db_(install_db_inside(root, db_dir)) {
     if (db_) {
-      for (const char* file : {"db", "db.tmp"}) db_files_.push_back(db_->empty() ? file : *db_ + "/" + file);
+      for (const char* file : {"db", "db.tmp", kIntentFile, "intent.tmp"}) db_files_.push_back(db_->empty() ? file : *db_ + "/" + file);
     }
   }
 
@@ -73,6 +74,8 @@ class Confinement {
     std::string_view canon = canonical_view(path);
     bool is_dir = has_suffix(path, "/");
     if (member && db_ && !db_allows(canon, is_dir)) return false;
+    // The next run deletes staging directories that no live run holds.
+    if (member && canon.starts_with(kStagePrefix)) return false;
     std::string_view parent = dirname_of(canon);
     if (parent != last_parent_) {
       for (std::string_view dir = parent; !dir.empty() && !dirs_.contains(dir); dir = dirname_of(dir))

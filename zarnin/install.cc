@@ -10,7 +10,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "archive/archive.h"
 #include "db/db.h"
@@ -36,6 +38,8 @@ struct InstallOptions {
   const char* root_arg = nullptr;
   const char* package = nullptr;
 };
+
+bool byte_order(const std::string& a, const std::string& b) { return strcmp(a.c_str(), b.c_str()) < 0; }
 
 [[noreturn]] void print_usage(void) {
   fputs("usage: zarnin [-u] [-f] [-r root] <pkg.tar.gz>\n"
@@ -85,34 +89,67 @@ void refuse_conflicts(const char* name, const StringList* conflicts) {
   errx(1, "use -f to force");
 }
 
-// Deletes the installed paths that the new version no longer has and no
-// other package lists under any spelling, contents before their directories;
+// What an upgrade does with the paths the new version no longer has, made
+// before the commit so that the intent can name it, done after it.
+struct DropPlan {
+  enum class Note { kLinkKept, kOrphan, kUnsafe };
+  StringListPtr dropped{strlist_new()};  // ascending byte order
+  std::vector<std::pair<Note, std::string>> notes;  // in the order they are printed
+  std::vector<std::string> deletions;  // full paths, contents before their directories
+  std::vector<std::string> unlinks;    // stale ".new" files, full paths
+};
+
+// The installed paths that the new version lacks and no other package
+// lists under any spelling, to delete contents before their directories;
 // configuration files are kept, and so are the directory links that other
-// packages' paths go through, and a path whose directory leads out of root
-// (with a warning). Appends every dropped path to changed.
-void remove_dropped(PackageDb* db, const char* root, const char* name, const DirLinks& links,
-                    PackageEntry* installed, StringList* members, StringList* changed) {
-  StringListPtr dropped(install_dropped(installed->files, members));
-  StringListPtr obsolete(install_obsolete(db, name, dropped.get(), &links, members));
+// packages' paths go through, and a path whose directory leads out of root.
+// Then the stale ".new" files of dropped configuration files. Prints
+// nothing.
+DropPlan plan_dropped(PackageDb* db, const char* root, const char* name, const DirLinks& links,
+                      PackageEntry* installed, const StringList* members) {
+  DropPlan plan;
+  plan.dropped.reset(install_dropped(installed->files, members));
+  StringListPtr obsolete(install_obsolete(db, name, plan.dropped.get(), &links, members));
   RootGuard guard(root);
   for (uint64_t i = 0; i < obsolete->in_use; i++) {
     const char* path = obsolete->strings[i];
     if (links.link_used(links.link_at(path), db, name, members)) {
-      fprintf(stderr, "zarnin: notice: keeping link used by other packages: %s\n", path);
-      continue;
+      plan.notes.emplace_back(DropPlan::Note::kLinkKept, path);
+    } else if (has_prefix(path, "etc/") && !has_suffix(path, "/")) {
+      CharPtr full(root_path(root, path));
+      if (entry_exists(full.get())) plan.notes.emplace_back(DropPlan::Note::kOrphan, path);
+    } else if (!guard.parent_inside(path)) {
+      plan.notes.emplace_back(DropPlan::Note::kUnsafe, path);
+    } else {
+      CharPtr full(root_path(root, path));
+      plan.deletions.emplace_back(full.get());
     }
-    if (has_prefix(path, "etc/") && !has_suffix(path, "/")) {
-      config_keep_orphan(root, path);
-      continue;
-    }
-    if (!guard.parent_inside(path)) {
-      warnx("skipping unsafe path: %s", path);
-      continue;
-    }
-    CharPtr full(root_path(root, path));
-    remove(full.get());  // a non-empty directory stays; failures are silent
   }
-  for (uint64_t i = 0; i < dropped->in_use; i++) strlist_add(changed, dropped->strings[i]);
+  std::vector<std::string> unsafe;
+  config_stale_new(root, installed->files, members, plan.unlinks, unsafe);
+  for (std::string& path : unsafe) plan.notes.emplace_back(DropPlan::Note::kUnsafe, std::move(path));
+  return plan;
+}
+
+void print_drop_notes(const DropPlan& plan) {
+  for (const auto& [note, path] : plan.notes) {
+    switch (note) {
+      case DropPlan::Note::kLinkKept:
+        fprintf(stderr, "zarnin: notice: keeping link used by other packages: %s\n", path.c_str());
+        break;
+      case DropPlan::Note::kOrphan:
+        fprintf(stderr, "zarnin: notice: keeping orphaned config: %s\n", path.c_str());
+        break;
+      case DropPlan::Note::kUnsafe: warnx("skipping unsafe path: %s", path.c_str()); break;
+    }
+  }
+}
+
+// Deletes what the plan names; a non-empty directory stays, and every
+// failure is silent.
+void apply_drops(const std::vector<std::string>& deletions, const std::vector<std::string>& unlinks) {
+  for (const std::string& path : deletions) remove(path.c_str());
+  for (const std::string& path : unlinks) unlink(path.c_str());
 }
 
 // The package file, opened once: every pass reads this descriptor, so a file
@@ -153,7 +190,7 @@ void refuse_escaping(const PackageFile& package, const StringList* members, cons
 // words of a failed extraction) and with the root as it was.
 int commit(InstallMode mode, const PackageFile& package, Staging& staging, const char* root,
            StringListPtr& members, StringList* keep, StringList* not_written,
-           CommitResult& result) {
+           const std::function<CommitRecord(const StringList*)>& record, CommitResult& result) {
   // A package that the one pass could not unpack (a root still missing
   // then, a full disk, a member tar will not write) but that lists as it
   // should gets a second pass here, whose failure tar and the
@@ -169,7 +206,7 @@ int commit(InstallMode mode, const PackageFile& package, Staging& staging, const
   members.reset(stage_extracted(staging, members.get(), not_written));
   StringListPtr config(mode == InstallMode::kUpgrade ? config_existing(root, members.get(), keep)
                                                      : strlist_new());
-  CommitRequest request{root, &staging, members.get(), keep, config.get()};
+  CommitRequest request{root, &staging, members.get(), keep, config.get(), record(members.get())};
   if (install_commit(request, result) != 0) {
     warnx("extraction failed for %s", package.path);
     return -1;
@@ -224,6 +261,8 @@ int zarnin_main(int argc, char** argv) {
   refuse_escaping(package, members.get(), root, listed, link_targets.get(), listing);
 
   PackageDbPtr db(db_open(root, true));
+  recover_interrupted(db.get(), root);
+  stage_leftovers_remove(root, staging.dir.empty() ? nullptr : staging.dir.c_str());
   PackageEntry* installed = db_find(db.get(), name.get());
   InstallMode mode = install_decide(installed, version.get(), opts.upgrade, opts.force);
   refuse_mode(mode, name.get(), version.get(), installed);
@@ -236,6 +275,7 @@ int zarnin_main(int argc, char** argv) {
 
   StringListPtr keep(mode == InstallMode::kReinstall ? config_keep_list(root, members.get())
                                                      : strlist_new());
+  CommitResult committed;
   // The declared accounts exist before any file lands; a staged entry
   // whose owner is one of them gets it now. They stay if the commit fails.
   std::string staged_meta = strformat("%s/%s/%s", staging.dir.c_str(), kMetaDir, name.get());
@@ -246,9 +286,39 @@ int zarnin_main(int argc, char** argv) {
   accounts_create(meta.get(), root);
   if (staging.unpacked) stage_fix_owners(staging, unresolved);
 
+  // From the first change to the root until the record is saved, an
+  // intent in the database directory tells the next run how to finish.
+  Intent intent;
+  intent.op = mode == InstallMode::kUpgrade ? "upgrade" : "install";
+  intent.name = name.get();
+  intent.version = version.get();
+  DropPlan drops;
+  auto record = [&](const StringList* extracted) -> CommitRecord {
+    return [&, extracted](bool prepared, const std::vector<IntentMove>& moves,
+                          const std::vector<std::string>& temps) {
+      if (installed != nullptr && prepared) {
+        StringListPtr sorted(strlist_new());
+        for (uint64_t i = 0; i < extracted->in_use; i++) strlist_add(sorted.get(), extracted->strings[i]);
+        strlist_sort(sorted.get());
+        drops = plan_dropped(db.get(), root, name.get(), links, installed, sorted.get());
+      }
+      intent.stage = staging.dir;
+      intent.prepared = prepared;
+      intent.moves = moves;
+      intent.temps = temps;
+      intent.files.assign(extracted->strings, extracted->strings + extracted->in_use);
+      if (installed != nullptr) std::sort(intent.files.begin(), intent.files.end(), byte_order);
+      intent.dropped.assign(drops.dropped->strings, drops.dropped->strings + drops.dropped->in_use);
+      intent.deletions = drops.deletions;
+      intent.unlinks = drops.unlinks;
+      for (uint64_t i = 0; i < committed.staged_new->in_use; i++)
+        intent.config_new.emplace_back(committed.staged_new->strings[i]);
+      return intent_write(db.get(), intent);
+    };
+  };
   StringListPtr not_written(strlist_new());
-  CommitResult committed;
-  if (commit(mode, package, staging, root, members, keep.get(), not_written.get(), committed) != 0) {
+  if (commit(mode, package, staging, root, members, keep.get(), not_written.get(), record, committed) != 0) {
+    intent_remove(db.get());
     prog_error("extraction failed: %s", opts.package);
     return 1;
   }
@@ -259,8 +329,9 @@ int zarnin_main(int argc, char** argv) {
   StringListPtr changed(strlist_new());
   if (installed != nullptr) {
     strlist_sort(members.get());
-    remove_dropped(db.get(), root, name.get(), links, installed, members.get(), changed.get());
-    config_remove_stale_new(root, installed->files, members.get());
+    print_drop_notes(drops);
+    apply_drops(drops.deletions, drops.unlinks);
+    for (uint64_t i = 0; i < drops.dropped->in_use; i++) strlist_add(changed.get(), drops.dropped->strings[i]);
     db_remove(db.get(), name.get());
     installed = nullptr;
   }
@@ -279,6 +350,7 @@ int zarnin_main(int argc, char** argv) {
   }
   // What the commit swapped out, and what it left in the staging area.
   stage_remove(staging);
+  intent_remove(db.get());
 
   // The files are in place, so the system catches up with them, also
   // after a failed save: the dropped paths and every member call for the

@@ -8,11 +8,9 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "db/db.h"
 #include "util/util.h"
 
-// The name of every staging directory, directly under the root, before
-// mkdtemp's six random characters.
-inline constexpr const char* kStagePrefix = ".zarnin-staging.";
 
 struct Staging {
   std::string dir;       // the staging directory; empty once it is gone

@@ -79,33 +79,6 @@ void kernel_module_guard(const PackageDb* db, const PackageEntry* entry, const c
   }
 }
 
-// Everything after the checks but the save. Nothing here stops: each step
-// reports its own failures and the next one runs.
-void remove_package(PackageDb* db, PackageEntry* entry, const char* root, const char* name) {
-  // Read before the files go: the metadata file is one of them.
-  CharPtr metadir(root_path(root, kMetaDir));
-  CharPtr metafile(root_path(metadir.get(), name));
-  metadir.reset();
-  PackageMetaPtr meta(meta_read(metafile.get()));
-
-  StringListPtr told_to_exit(strlist_new());
-  services_stop(meta.get(), root, told_to_exit.get());
-  // One file may have several spellings where the root has directory links.
-  db_sort_lists(db);
-  DirLinks links(root, db, {entry->files});
-  remove_package_files(root, entry->files, db, name, nullptr, &links);
-  remove_staged_copies(root, entry->files);
-  services_remove_dirs(meta.get(), root, told_to_exit.get());
-  run_ldconfig(root);
-  triggers_run(root, entry->files, false);
-  accounts_remove(meta.get(), root, name);
-  meta.reset();
-  // The deletions reach the disk before the record that no longer names
-  // them.
-  flush_file_systems(root, entry->files);
-  db_remove(db, name);
-}
-
 }  // namespace
 
 bool root_is_running_system(const char* root) {
@@ -132,23 +105,6 @@ KernelRefusal kernel_guard_check(const PackageDb* db, const PackageEntry* entry,
   return KernelRefusal::kLastModuleTree;
 }
 
-void remove_staged_copies(const char* root, const StringList* files) {
-  RootGuard guard(root);
-  for (uint64_t i = 0; i < files->in_use; i++) {
-    const char* path = files->strings[i];
-    if (!has_prefix(path, "etc/") || has_suffix(path, "/")) continue;
-    // remove_package_files has said so
-    if (path_is_unsafe(path) || !guard.parent_inside(path)) continue;
-    CharPtr full(root_path(root, path));
-    char staged[kPathBuf];
-    int len = snprintf(staged, sizeof staged, "%s.new", full.get());
-    // A name cut to the buffer would be another file: the configuration
-    // file itself, say.
-    if (len < 0 || static_cast<size_t>(len) >= sizeof staged) continue;
-    unlink(staged);  // normally there is none
-  }
-}
-
 int zarnout_main(int argc, char** argv) {
   set_program_name("zarnout");
   ensure_standard_fds();
@@ -157,15 +113,24 @@ int zarnout_main(int argc, char** argv) {
   const char* root = choose_root(opts.root_arg, getenv("PKG_ROOT"));
 
   PackageDbPtr db(db_open(root, true));
+  recover_interrupted(db.get(), root);
+  stage_leftovers_remove(root, nullptr);
   PackageEntry* entry = db_find(db.get(), opts.name);
   if (entry == nullptr) errx(1, "%s is not installed", opts.name);
   if (!opts.force) kernel_module_guard(db.get(), entry, root, opts.name);
 
-  remove_package(db.get(), entry, root, opts.name);
+  // From the first change to the root until the record is saved, an
+  // intent in the database directory tells the next run how to finish.
+  Intent intent;
+  intent.op = "remove";
+  intent.name = opts.name;
+  if (intent_write(db.get(), intent) != 0) return 1;
+  package_remove(db.get(), entry, root, opts.name);
   if (db_save(db.get()) != 0) {
     // db_save has printed the cause
     prog_error("files removed but database write failed — package may still appear as installed");
     return 1;
   }
+  intent_remove(db.get());
   return 0;
 }

@@ -23,7 +23,3 @@ KernelRefusal kernel_guard_check(const PackageDb* db, const PackageEntry* entry,
 // another name of the same directory ("//", "/.", a link to "/").
 bool root_is_running_system(const char* root);
 
-// Unlinks the staged copy ("%s.new") beside each recorded configuration
-// file under "etc/" of root, in list order; failures are ignored. Unsafe
-// paths and names that do not fit a path buffer are left alone.
-void remove_staged_copies(const char* root, const StringList* files);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <deque>
 #include <initializer_list>
 #include <string>
@@ -71,6 +72,10 @@ void db_sort_lists(PackageDb* db);
 void remove_package_files(const char* root, StringList* files, PackageDb* db,
                           const char* name, const StringList* keep,
                           const DirLinks* links = nullptr);
+// Unlinks the staged copy ("%s.new") beside each recorded configuration
+// file under "etc/" of root, in list order; failures are ignored. Unsafe
+// paths and names that do not fit a path buffer are left alone.
+void remove_staged_copies(const char* root, const StringList* files);
 // Below dir, deletes every subdirectory whose name begins with "_" with its
 // contents and every other subdirectory that is or thereby becomes empty.
 // Files and symbolic links stay.
@@ -84,6 +89,50 @@ char* db_dir_for(const char* root);
 bool db_dir_inside(const char* root, const char* dir);
 
 using PackageDbPtr = std::unique_ptr<PackageDb, FreeWith<db_close>>;
+
+// ---------------------------------------------------------------- intent
+
+// What a run that changes the root is about to do, kept as "intent" in the
+// database directory from before its first change to the root until its
+// record is saved, so that the next run can finish it.
+struct IntentMove {
+  std::string from, to;  // absolute paths
+  bool exchange;         // to held an entry, swapped out to from
+  uint64_t dev, ino;     // the entry that goes to to
+};
+struct Intent {
+  std::string op;        // "install", "upgrade" or "remove"
+  std::string name, version;
+  std::string stage;     // the staging directory of an install
+  bool prepared = true;  // false while copies for other file systems are made
+  std::vector<IntentMove> moves;
+  std::vector<std::string> temps;      // copies made beside their targets
+  std::vector<std::string> files;      // the record to save
+  std::vector<std::string> dropped;    // paths of the old version that this one lacks
+  std::vector<std::string> deletions;  // absolute paths deleted once all is in place
+  std::vector<std::string> unlinks;    // absolute paths unlinked then (stale ".new")
+  std::vector<std::string> config_new; // configuration paths put beside as ".new"
+};
+
+// The intent file's name in the database directory; "intent.tmp" while it
+// is written.
+inline constexpr const char* kIntentFile = "intent";
+// Writes the intent through "intent.tmp", fsync, rename and a directory
+// fsync. 0, or -1 after a warning (nothing is then left).
+int intent_write(const PackageDb* db, const Intent& intent);
+// 1 with intent filled, 0 when there is none (a stray "intent.tmp" of a
+// run killed while it wrote one is then deleted), -1 when it cannot be read
+// or is damaged (errno set; EBADMSG for the contents).
+int intent_read(const PackageDb* db, Intent& intent);
+// Removes the intent (and a stray "intent.tmp"), flushing the directory.
+void intent_remove(const PackageDb* db);
+
+// The name of an install's staging directory, directly under the root,
+// before mkdtemp's six random characters. No package may name it.
+inline constexpr const char* kStagePrefix = ".zarnin-staging.";
+// Deletes the staging directories under root that no live run holds (a
+// run killed before its intent left them), but for keep (may be null).
+void stage_leftovers_remove(const char* root, const char* keep);
 using PackageEntryPtr = std::unique_ptr<PackageEntry, FreeWith<db_entry_free>>;
 
 // ---------------------------------------------------------------- directory links

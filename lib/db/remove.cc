@@ -90,3 +90,20 @@ void prune_site_packages_dir(const char* dir) {
   }
   closedir(d);
 }
+
+void remove_staged_copies(const char* root, const StringList* files) {
+  RootGuard guard(root);
+  for (uint64_t i = 0; i < files->in_use; i++) {
+    const char* path = files->strings[i];
+    if (!has_prefix(path, "etc/") || has_suffix(path, "/")) continue;
+    // remove_package_files has said so
+    if (path_is_unsafe(path) || !guard.parent_inside(path)) continue;
+    CharPtr full(root_path(root, path));
+    char staged[kPathBuf];
+    int len = snprintf(staged, sizeof staged, "%s.new", full.get());
+    // A name cut to the buffer would be another file: the configuration
+    // file itself, say.
+    if (len < 0 || static_cast<size_t>(len) >= sizeof staged) continue;
+    unlink(staged);  // normally there is none
+  }
+}

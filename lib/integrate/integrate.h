@@ -8,6 +8,7 @@
 #include <array>
 
 #include "archive/archive.h"
+#include "db/db.h"
 #include "util/util.h"
 
 // ---------------------------------------------------------------- metadata
@@ -153,3 +154,25 @@ void run_trigger(const char* root, const char* program, char* const* argv);
 // Runs the running system's "/sbin/ldconfig -r root" when root has
 // "sbin/ldconfig". Prints nothing; the status is ignored.
 void run_ldconfig(const char* root);
+
+// ---------------------------------------------------------------- removal and recovery
+
+// The removal of an installed package after its checks, but for the save:
+// stops its services, deletes its recorded paths and staged ".new" copies,
+// removes its service directories, refreshes the library cache, runs the
+// triggers, deletes its accounts, flushes the file systems and drops the
+// entry from db. Each step reports its own failures and the next one runs.
+void package_remove(PackageDb* db, PackageEntry* entry, const char* root, const char* name);
+// Both stat (following links) with equal sizes and permission bits, and
+// equal bytes.
+bool config_same_file(const char* a, const char* b);
+// Finishes the operation that an interrupted run recorded in db's
+// directory, before this run does its own: the rest of an install's
+// renames, its deletions, the record, its integration; or the whole of a
+// removal. Then removes the intent and the staging area and notes
+// "<program>: notice: finished interrupted install of %s %s" ("upgrade",
+// or "removal of %s"). An install interrupted before its commit is rolled
+// back silently. When the staged data is gone or the intent cannot be
+// read, says what it found and what to do, and exits with status 1,
+// leaving the intent in place.
+void recover_interrupted(PackageDb* db, const char* root);

@@ -21,6 +21,8 @@ const char* program_name = "sorn";
 
 void set_program_name(const char* name) { program_name = name; }
 
+const char* get_program_name(void) { return program_name; }
+
 void log_note(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);

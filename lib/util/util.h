@@ -106,6 +106,8 @@ const char* temp_dir(void);
 [[gnu::format(printf, 1, 2)]] void prog_error(const char* fmt, ...);
 // Sets the program name used by prog_error ("zarnin", "zarnout").
 void set_program_name(const char* name);
+// The name set_program_name gave ("sorn" until then).
+const char* get_program_name(void);
 
 // ---------------------------------------------------------------- processes
 

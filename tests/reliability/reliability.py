@@ -110,112 +110,110 @@ def op_kind(op):
 # ------------------------------------------------------------ crash loop
 
 
+def killed_run(argv, env, delay, counts):
+    """Starts argv and kills its whole group after delay seconds unless it
+    finished first."""
+    proc = sornrel.spawn_group(argv, env)
+    deadline = time.monotonic() + delay
+    while time.monotonic() < deadline and proc.poll() is None:
+        time.sleep(min(0.001, max(0.0, deadline - time.monotonic())))
+    if proc.poll() is None:
+        counts["signalled"] += 1
+        sornrel.kill_group(proc)
+    else:
+        counts["finished_first"] += 1
+        sornrel.reap_group(proc)
+
+
 def cmd_crash(args):
+    """Each operation runs once to the end in a copy of the root, for the
+    state it must reach, then in the root itself, killed at a random
+    instant; the next run (one that has nothing else to do, itself killed
+    now and then) must leave the whole tree and the database exactly as
+    they were before the operation or as the copy has them, with no intent
+    or staging entry left."""
     rng = random.Random(args.seed)
     sc = Scratch(args.bin_dir)
     fails = Failures()
-    counts = dict(kills=0, signalled=0, finished_first=0, old=0, new=0, corrupt=0,
-                  stale_locks=0, clean_runs=0, leftover_tmp=0, missing=0, partial=0,
-                  staging_left=0)
+    counts = dict(kills=0, signalled=0, finished_first=0, old=0, new=0, mixed=0,
+                  stale_locks=0, recovery_kills=0, leftovers=0, clean_runs=0, finished=0)
     durations = {}
+    shadow = sc.root + ".shadow"
+    recover = ("remove", "no-such-package")
     try:
         sornrel.become_subreaper()
-        contents = {}  # path -> every version's bytes
-        pkgs = crash_packages(sc, rng, contents)  # (name, version) -> (file, members)
+        pkgs = crash_packages(sc, rng)  # (name, version) -> (file, members)
         model = Model()
-        can_remove = sc.has("zarnout")
 
-        def clean(op):
-            words = op_argv_words(op, pkgs)
-            want = model.after(op, pkgs)
-            status, _, err, took = sc.run(words)
-            counts["clean_runs"] += 1
-            durations.setdefault(op_kind(op), []).append(took)
-            if status != 0:
-                fails.add("clean %s exited %d: %s" % (words, status, err.decode(errors="replace")))
-            if os.path.lexists(sc.db_tmp):
-                counts["leftover_tmp"] += 1
-                fails.add("db.tmp left after a clean %s" % (words,))
-            data = sornrel.read_bytes(sc.db)
-            if data != serialize(want):
-                fails.add("clean %s wrote an unexpected database" % (words,))
-                model.records = parse_db(data)
-            else:
-                model.records = want
-            missing = sornrel.missing_paths(sc.root, model.records)
-            if missing:
-                counts["missing"] += len(missing)
-                fails.add("recorded paths missing after %s: %r" % (words, missing[:3]))
+        def timed(op, root=None):
+            status, _, err, took = sc.run(op_argv_words(op, pkgs) if op != recover else op,
+                                          root=root, dbdir=(root + "/var/lib/pkg") if root else None)
+            durations.setdefault(op_kind(op) if op != recover else "next run", []).append(took)
+            return status, err
 
-        # Calibration: every kind once without a kill.
         for name in sorted({k[0] for k in pkgs}):
-            clean(("install", name, b"1.0-1", []))
-        clean(("install", b"p0", b"2.0-1", ["-u"]))
-        if can_remove:
-            clean(("remove", b"p1"))
+            timed(("install", name, b"1.0-1", []))
+            model.records = model.after(("install", name, b"1.0-1", []), pkgs)
+        timed(recover)
 
-        op = pick_op(rng, model, pkgs, can_remove)
         while counts["kills"] < args.n and not fails:
-            words = op_argv_words(op, pkgs)
-            before = sornrel.read_bytes(sc.db)
-            want = model.after(op, pkgs)
-            after = serialize(want)
+            op = pick_op(rng, model, pkgs, True)
+            subprocess.run(["rm", "-rf", shadow], check=True)
+            subprocess.run(["cp", "-a", sc.root, shadow], check=True)
+            status, err = timed(op, root=shadow)
+            counts["clean_runs"] += 1
+            if status != 0:
+                fails.add("clean %s exited %d: %s" % (op_argv_words(op, pkgs), status, err.decode(errors="replace")))
+                break
+            before, after = sornrel.tree_state(sc.root), sornrel.tree_state(shadow)
             normal = statistics.median(durations[op_kind(op)][-20:])
-            delay = rng.uniform(0, 1.2 * normal)
-            proc = sornrel.spawn_group(sc.argv(words), sc.env())
-            deadline = time.monotonic() + delay
-            while time.monotonic() < deadline and proc.poll() is None:
-                time.sleep(min(0.001, max(0.0, deadline - time.monotonic())))
+            killed_run(sc.argv(op_argv_words(op, pkgs)), sc.env(), rng.uniform(0, 1.2 * normal), counts)
             counts["kills"] += 1
-            if proc.poll() is None:
-                counts["signalled"] += 1
-                sornrel.kill_group(proc)
-            else:
-                counts["finished_first"] += 1
-                sornrel.reap_group(proc)
-            data = sornrel.read_bytes(sc.db)
-            try:
-                parse_db(data)
-                wellformed = True
-            except DbError as e:
-                wellformed = False
-                fails.add("corrupt database after a kill of %s: %s" % (words, e))
-            # No path of a package holds anything but one version's bytes.
-            for path, entry in sornrel.tree_state(sc.root).items():
-                if path in contents and entry[4] is not None and entry[4] not in contents[path]:
-                    counts["partial"] += 1
-                    fails.add("partly written %r after a kill of %s" % (path, words))
+            if rng.random() < 0.3:
+                normal = statistics.median(durations["next run"][-20:])
+                killed_run(sc.argv(recover), sc.env(), rng.uniform(0, 1.5 * normal), counts)
+                counts["recovery_kills"] += 1
             if not sornrel.lock_is_free(sc.dbdir):
                 counts["stale_locks"] += 1
-                fails.add("lock still held after a kill of %s" % (words,))
+                fails.add("lock still held after a kill of %s" % (op_argv_words(op, pkgs),))
                 while not sornrel.lock_is_free(sc.dbdir):
                     time.sleep(0.01)
-            if wellformed and data == before:
+            status, err = timed(recover)
+            counts["finished"] += err.count(b"notice: finished interrupted")
+            if b"is not installed" not in err:
+                fails.add("the run after a kill of %s: %s" % (op_argv_words(op, pkgs), err.decode(errors="replace")))
+            state = sornrel.tree_state(sc.root)
+            if state == before:
                 counts["old"] += 1
-                retry = op
-            elif wellformed and data == after:
+            elif state == after:
                 counts["new"] += 1
-                model.records = want
-                retry = None
+                model.records = model.after(op, pkgs)
             else:
-                counts["corrupt"] += 1
-                if wellformed:
-                    fails.add("database after a kill of %s is neither old nor new" % (words,))
+                counts["mixed"] += 1
+                changed = sorted(p for p in set(state) | set(after) if state.get(p) != after.get(p)
+                                 and state.get(p) != before.get(p))
+                fails.add("after a kill of %s and the next run the root is neither old nor new: %r"
+                          % (op_argv_words(op, pkgs), changed[:5]))
+                if os.environ.get("SORN_REL_DEBUG"):
+                    for p in changed[:2]:
+                        print("was", before.get(p), "\nclean", after.get(p), "\nnow", state.get(p), file=sys.stderr)
                 break
-            # The next run succeeds and leaves no db.tmp: the same operation
-            # again when the killed one did not take, else another.
-            clean(retry or pick_op(rng, model, pkgs, can_remove))
-            op = pick_op(rng, model, pkgs, can_remove)
-        counts["staging_left"] = len(sornrel.staging_leftovers(sc.root))
+            left = sornrel.staging_leftovers(sc.root) + [
+                p for p in (os.path.join(sc.dbdir, "intent"), sc.db_tmp) if os.path.lexists(p)]
+            if left:
+                counts["leftovers"] += len(left)
+                fails.add("left after a kill of %s and the next run: %r" % (op_argv_words(op, pkgs), left[:3]))
     finally:
+        subprocess.run(["rm", "-rf", shadow])
         sc.close()
     print("crash loop: %(kills)d kills (%(signalled)d signalled, %(finished_first)d finished "
-          "before the signal): %(old)d old, %(new)d new, %(corrupt)d corrupt, "
-          "%(stale_locks)d stale locks; %(clean_runs)d clean runs after them, "
-          "%(leftover_tmp)d db.tmp left, %(missing)d recorded paths missing, "
-          "%(partial)d partly written files, %(staging_left)d staging entries left at the end" % counts)
+          "before the signal, %(recovery_kills)d of them kills of the next run): "
+          "%(old)d old, %(new)d new (%(finished)d finished by the next run), %(mixed)d mixed; "
+          "%(stale_locks)d stale locks, "
+          "%(leftovers)d intents or staging entries left; %(clean_runs)d clean runs beside them"
+          % counts)
     for kind, ds in sorted(durations.items()):
-        print("  %s: median %.1f ms over %d clean runs" % (kind, 1000 * statistics.median(ds), len(ds)))
+        print("  %s: median %.1f ms over %d runs" % (kind, 1000 * statistics.median(ds), len(ds)))
     return 1 if fails else 0
 
 
@@ -575,9 +573,9 @@ def cmd_fs(args):
         small = pkg("small", {b"usr/bin/small": b"s"})
         other = pkg("other", {b"usr/bin/other": b"o", b"usr/share/other/a": b"a"})
         big = pkg("big", {b"usr/share/big/blob": os.urandom(1 << 20)})
-        untracked = ("database write failed",)
 
-        # The database directory full: the write error path.
+        # The database directory full: the intent cannot be written, so
+        # nothing changes.
         dbfull = os.path.join(sc.work, "dbfull")
         mounts.tmpfs(dbfull, "size=64k")
         sc.run(("install", small), dbdir=dbfull)
@@ -585,8 +583,8 @@ def cmd_fs(args):
         before = sornrel.read_bytes(dbfull + "/db")
         r = sc.run(("install", other), dbdir=dbfull)
         expect("database directory full", r, 1, before, dbfull + "/db",
-               ["write error on %s/db.tmp" % dbfull, PROGRAM_LINES["zarnin"]],
-               {sc.root + "/usr/bin/other": True})
+               ["cannot write %s/intent: No space left on device" % dbfull,
+                "extraction failed: %s" % other], {sc.root + "/usr/bin/other": False})
         for f in filler:
             os.unlink(f)
         r = sc.run(("install", other), dbdir=dbfull)
@@ -594,7 +592,7 @@ def cmd_fs(args):
         if b"other\n" not in sornrel.read_bytes(dbfull + "/db"):
             fails.add("the repairing install did not record the package")
 
-        # Out of inodes: the "cannot create" path.
+        # Out of inodes: the same, then room for the intent and the save.
         dbinodes = os.path.join(sc.work, "dbinodes")
         mounts.tmpfs(dbinodes, "size=1m,nr_inodes=64")
         sc.run(("install", small), dbdir=dbinodes)
@@ -602,11 +600,12 @@ def cmd_fs(args):
         before = sornrel.read_bytes(dbinodes + "/db")
         r = sc.run(("install", other), dbdir=dbinodes)
         expect("database directory out of inodes", r, 1, before, dbinodes + "/db",
-               ["cannot create %s/db.tmp: No space left on device" % dbinodes,
-                PROGRAM_LINES["zarnin"]])
+               ["cannot write %s/intent: No space left on device" % dbinodes,
+                "extraction failed: %s" % other])
         os.unlink(filler[-1])
+        os.unlink(filler[-2])
         r = sc.run(("install", other), dbdir=dbinodes)
-        expect("out of inodes, then one free", r, 0, None, dbinodes + "/db", [])
+        expect("out of inodes, then two free", r, 0, None, dbinodes + "/db", [])
 
         # A root too small for the package: extraction fails, nothing recorded.
         tiny = os.path.join(sc.work, "tiny")
@@ -630,14 +629,14 @@ def cmd_fs(args):
         if can_remove:
             r = sc.run(("remove", "small"), root=ro, dbdir=ro_db)
             expect("read-only root, removal", r, 1, before, ro_db + "/db",
-                   ["cannot create %s/db.tmp: Read-only file system" % ro_db,
-                    PROGRAM_LINES["zarnout"]], {ro + "/usr/bin/small": True})
+                   ["cannot write %s/intent: Read-only file system" % ro_db],
+                   {ro + "/usr/bin/small": True})
         mounts.read_write(ro)
         r = sc.run(("install", other), root=ro, dbdir=ro_db)
         expect("read-only root made writable again", r, 0, None, ro_db + "/db", [],
                {ro + "/usr/bin/other": True})
 
-        # A read-only database directory: files in place, record unchanged.
+        # A read-only database directory: no intent, so nothing changes.
         rodb = os.path.join(sc.work, "rodb")
         os.makedirs(rodb)
         sc.run(("install", small), dbdir=rodb)
@@ -645,13 +644,13 @@ def cmd_fs(args):
         before = sornrel.read_bytes(rodb + "/db")
         r = sc.run(("install", big), dbdir=rodb)
         expect("read-only database directory, install", r, 1, before, rodb + "/db",
-               ["cannot create %s/db.tmp: Read-only file system" % rodb, PROGRAM_LINES["zarnin"]],
-               {sc.root + "/usr/share/big/blob": True})
+               ["cannot write %s/intent: Read-only file system" % rodb,
+                "extraction failed: %s" % big], {sc.root + "/usr/share/big/blob": False})
         if can_remove:
             r = sc.run(("remove", "small"), dbdir=rodb)
             expect("read-only database directory, removal", r, 1, before, rodb + "/db",
-                   ["cannot create %s/db.tmp: Read-only file system" % rodb,
-                    PROGRAM_LINES["zarnout"]], {sc.root + "/usr/bin/small": False})
+                   ["cannot write %s/intent: Read-only file system" % rodb],
+                   {sc.root + "/usr/bin/small": True})
         mounts.read_write(rodb)
         r = sc.run(("install", big), dbdir=rodb)
         expect("read-only database directory made writable, install again", r, 0, None,

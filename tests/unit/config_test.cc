@@ -201,7 +201,7 @@ class ConfigUpgrade : public testing::Test {
     testing::internal::CaptureStderr();
     StringListPtr config(config_existing(root_.path().c_str(), staging.members.get(), keep_list.get()));
     CommitRequest request{root_.path().c_str(), &staging, staging.members.get(), keep_list.get(),
-                          config.get()};
+                          config.get(), {}};
     CommitResult result;
     int status = install_commit(request, result);
     if (status == 0) config_report_staged(root_.path().c_str(), result.staged_new.get());
