@@ -32,7 +32,11 @@ int landlock_restrict_self(int ruleset, uint32_t flags) {
 }
 
 uint64_t handled_mask_for_abi(int abi) {
-  uint64_t mask = 0x1fff;  // EXECUTE .. MAKE_SYM, without REFER (0x2000)
+  uint64_t mask = 0x1fff;  // EXECUTE .. MAKE_SYM
+  // Handled, REFER is granted only where the full mask goes: renames and
+  // hard links between the build's own directories work, while moving a
+  // file out of a read-only tree is still refused. ABI 1 cannot grant it.
+  if (abi >= 2) mask |= LANDLOCK_ACCESS_FS_REFER;
   if (abi >= 3) mask |= LANDLOCK_ACCESS_FS_TRUNCATE;
   return mask;
 }

@@ -21,6 +21,9 @@
 #define LANDLOCK_ACCESS_FS_READ_FILE (1ULL << 2)
 #define LANDLOCK_ACCESS_FS_READ_DIR (1ULL << 3)
 #endif
+#ifndef LANDLOCK_ACCESS_FS_REFER
+#define LANDLOCK_ACCESS_FS_REFER (1ULL << 13)
+#endif
 #ifndef LANDLOCK_ACCESS_FS_TRUNCATE
 #define LANDLOCK_ACCESS_FS_TRUNCATE (1ULL << 14)
 #endif
@@ -62,8 +65,9 @@ int landlock_create_ruleset(const LandlockRulesetAttr* attr, size_t size, uint32
 int landlock_add_rule(int ruleset, int rule_type, const void* rule_attr, uint32_t flags);
 int landlock_restrict_self(int ruleset, uint32_t flags);
 
-// The rights the ruleset handles at this ABI: 0x1fff, plus TRUNCATE (0x4000)
-// from ABI 3. REFER is never handled, so cross-directory renames fail.
+// The rights the ruleset handles at this ABI, and the full mask of the
+// writable trees: 0x1fff, plus REFER (0x2000) from ABI 2 and TRUNCATE
+// (0x4000) from ABI 3.
 uint64_t handled_mask_for_abi(int abi);
 
 // Grants access beneath path (symbolic links followed). A path that cannot
