@@ -46,11 +46,17 @@ int add_path_rule(int ruleset, const char* path, uint64_t access, bool* added) {
   int fd = open(path, O_PATH | O_CLOEXEC);
   if (fd < 0) return 0;  // a missing path is no error
   // The kernel refuses directory rights on a file; a file named where a
-  // tree is expected (CARGO_HOME's "env") still gets its file rights.
-  if ((access & ~kFileAccess) != 0) {
-    struct stat st;
-    if (fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode)) access &= kFileAccess;
-  }
+  // tree is expected (CARGO_HOME's "env") still gets its file rights. File
+  // rights on a directory would hold for every file beneath it: a record
+  // naming a link to a directory without its "/" lets the build list it,
+  // no more. A path of unknown kind gets no rule.
+  struct stat st;
+  if (fstat(fd, &st) != 0)
+    access = 0;
+  else if (!S_ISDIR(st.st_mode))
+    access &= kFileAccess;
+  else if ((access & ~kFileAccess) == 0)
+    access = LANDLOCK_ACCESS_FS_READ_DIR;
   if (access == 0) {
     close(fd);
     return 0;

@@ -71,9 +71,11 @@ int landlock_restrict_self(int ruleset, uint32_t flags);
 uint64_t handled_mask_for_abi(int abi);
 
 // Grants access beneath path (symbolic links followed). A path that cannot
-// be opened is skipped: 0 with *added false. On a file that is not a
-// directory only the file rights of access are granted (none left: skipped).
-// -1 with errno set when the kernel refuses the rule.
+// be opened, or whose kind cannot be told, is skipped: 0 with *added false.
+// On a file that is not a directory only the file rights of access are
+// granted (none left: skipped); on a directory, access made only of file
+// rights becomes listing (READ_DIR). -1 with errno set when the kernel
+// refuses the rule.
 int add_path_rule(int ruleset, const char* path, uint64_t access, bool* added = nullptr);
 
 // ---------------------------------------------------------------- db_rules.cc

@@ -171,6 +171,8 @@ TEST_F(Wardrun, StandardProfileGrantsWhatItShould) {
   write_file(dir("tree/listed"), "x");
   write_file(dir("tree/unlisted"), "x");
   write_file(dir("tree/moved"), "x");
+  write_file(dir("outside/linked/secret"), "x");
+  ASSERT_EQ(0, symlink(dir("outside/linked").c_str(), dir("tree/dirlink").c_str()));
   write_file(dir("outside/secret"), "x");
   write_file(dir("outside/leak"), "x");
   write_file(dir("src/a/f"), "x");
@@ -180,6 +182,7 @@ TEST_F(Wardrun, StandardProfileGrantsWhatItShould) {
   sorn_test::sh("chmod -R a+rwX " + shell_quote(dir("")));
   record("bash", host_);
   record("libfoo", {rel(dir("tree/")), rel(dir("tree/listed")), rel(dir("tree/gone")),
+                    rel(dir("tree/dirlink")),  // a link to a directory, as tar lists it
                     // Its tail must not pass for a path of its own.
                     std::string(4095, 'x') + rel(dir("outside/leak"))});
   std::string want;
@@ -194,6 +197,8 @@ TEST_F(Wardrun, StandardProfileGrantsWhatItShould) {
           {"read", dir("outside/leak"), "", kDenied},
           {"list", dir("outside"), "", kDenied},
           {"write", dir("outside/new"), "", kDenied},
+          {"list", dir("tree/dirlink"), "", kOk},
+          {"read", dir("tree/dirlink/secret"), "", kDenied},
           {"list", "/etc", "", kOk},
           {"read", "/proc/self/status", "", kOk},
           {"write", "/dev/null", "", kOk},
@@ -219,7 +224,7 @@ TEST_F(Wardrun, StandardProfileGrantsWhatItShould) {
   EXPECT_EQ(want, r.out);
   EXPECT_EQ(abi_line("standard") + "sorn: warning: warden: dep 'libfoo' missing: " +
                 dir("tree/gone") + "\n" + base_warnings_except("bash") +
-                summary(host_.size() + 2) + "sorn: wardrun: sandbox engaged, executing: sh\n",
+                summary(host_.size() + 3) + "sorn: wardrun: sandbox engaged, executing: sh\n",
             r.err);
   EXPECT_TRUE(sorn_test::exists(dir("src/new")));
   EXPECT_FALSE(sorn_test::exists(dir("outside/new")));
