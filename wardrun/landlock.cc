@@ -41,10 +41,20 @@ uint64_t handled_mask_for_abi(int abi) {
   return mask;
 }
 
-int add_path_rule(int ruleset, const char* path, uint64_t access, bool* added) {
+int add_path_rule(int ruleset, const char* path, uint64_t access, bool* added, RuleFds* fds) {
   if (added != nullptr) *added = false;
   int fd = open(path, O_PATH | O_CLOEXEC);
+  if (fd < 0 && errno == EMFILE && fds != nullptr) {  // the kept ones must not cost a rule
+    fds->close_all();
+    fd = open(path, O_PATH | O_CLOEXEC);
+  }
   if (fd < 0) return 0;  // a missing path is no error
+  auto release = [fds](int done) {
+    if (fds != nullptr)
+      fds->keep(done);
+    else
+      close(done);
+  };
   // The kernel refuses directory rights on a file; a file named where a
   // tree is expected (CARGO_HOME's "env") still gets its file rights. File
   // rights on a directory would hold for every file beneath it: a record
@@ -58,13 +68,13 @@ int add_path_rule(int ruleset, const char* path, uint64_t access, bool* added) {
   else if ((access & ~kFileAccess) == 0)
     access = LANDLOCK_ACCESS_FS_READ_DIR;
   if (access == 0) {
-    close(fd);
+    release(fd);
     return 0;
   }
   LandlockPathBeneathAttr rule{.allowed_access = access, .parent_fd = fd};
   int rc = landlock_add_rule(ruleset, kRulePathBeneath, &rule, 0);
   int saved = errno;
-  close(fd);
+  release(fd);
   errno = saved;
   if (rc == 0 && added != nullptr) *added = true;
   return rc;

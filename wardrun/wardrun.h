@@ -7,6 +7,10 @@
 #include <linux/landlock.h>
 #endif
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 
@@ -26,6 +30,9 @@
 #endif
 #ifndef LANDLOCK_ACCESS_FS_TRUNCATE
 #define LANDLOCK_ACCESS_FS_TRUNCATE (1ULL << 14)
+#endif
+#ifndef __NR_close_range
+#define __NR_close_range 436
 #endif
 constexpr int kRulePathBeneath = 1;  // LANDLOCK_RULE_PATH_BENEATH
 
@@ -70,13 +77,50 @@ int landlock_restrict_self(int ruleset, uint32_t flags);
 // (0x4000) from ABI 3.
 uint64_t handled_mask_for_abi(int abi);
 
+// The descriptors of added rules, closed kRun at a time and the rest when
+// the object ends. Entering the kernel costs a rule about as much as the
+// kernel's work on it: one close_range for each run of consecutive
+// descriptors instead of a close each pays for the look at what each rule
+// names.
+class RuleFds {
+ public:
+  RuleFds() = default;
+  RuleFds(const RuleFds&) = delete;
+  RuleFds& operator=(const RuleFds&) = delete;
+  ~RuleFds() { close_all(); }
+
+  void keep(int fd) {
+    fds_[count_++] = fd;
+    if (count_ == kRun) close_all();
+  }
+
+  // errno is left as it was. Before Linux 5.9 there is no close_range.
+  void close_all() {
+    int saved = errno;
+    for (int i = 0, j; i < count_; i = j + 1) {
+      j = i;
+      while (j + 1 < count_ && fds_[j + 1] == fds_[j] + 1) j++;
+      if (syscall(__NR_close_range, fds_[i], fds_[j], 0) != 0)
+        for (int k = i; k <= j; k++) close(fds_[k]);
+    }
+    count_ = 0;
+    errno = saved;
+  }
+
+ private:
+  static constexpr int kRun = 64;  // open at once: far below any descriptor limit
+  int fds_[kRun];
+  int count_ = 0;
+};
+
 // Grants access beneath path (symbolic links followed). A path that cannot
 // be opened, or whose kind cannot be told, is skipped: 0 with *added false.
 // On a file that is not a directory only the file rights of access are
 // granted (none left: skipped); on a directory, access made only of file
 // rights becomes listing (READ_DIR). -1 with errno set when the kernel
-// refuses the rule.
-int add_path_rule(int ruleset, const char* path, uint64_t access, bool* added = nullptr);
+// refuses the rule. The path's descriptor is closed, or kept in fds.
+int add_path_rule(int ruleset, const char* path, uint64_t access, bool* added = nullptr,
+                  RuleFds* fds = nullptr);
 
 // ---------------------------------------------------------------- db_rules.cc
 

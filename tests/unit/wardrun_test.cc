@@ -69,8 +69,12 @@ DbRun db_rules(const std::vector<std::string>& deps) {
   std::vector<const char*> names(base_packages, base_packages + kBaseCount);
   for (const std::string& d : deps) names.push_back(d.c_str());
   testing::internal::CaptureStderr();
+  int lowest_free = dup(2);  // the rules' descriptors are all closed again
+  close(lowest_free);
   int rc = add_db_rules(ruleset, names.data(), static_cast<int>(names.size()), kBaseCount);
+  EXPECT_EQ(lowest_free, dup(2));
   std::string err = testing::internal::GetCapturedStderr();
+  close(lowest_free);
   close(ruleset);
   return {rc, err};
 }
