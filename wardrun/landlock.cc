@@ -41,6 +41,10 @@ uint64_t handled_mask_for_abi(int abi) {
   return mask;
 }
 
+uint64_t handled_net_for_abi(int abi) {
+  return abi >= 4 ? LANDLOCK_ACCESS_NET_BIND_TCP | LANDLOCK_ACCESS_NET_CONNECT_TCP : 0;
+}
+
 int add_path_rule(int ruleset, const char* path, uint64_t access, bool* added, RuleFds* fds) {
   if (added != nullptr) *added = false;
   int fd = open(path, O_PATH | O_CLOEXEC);

@@ -31,13 +31,20 @@
 #ifndef LANDLOCK_ACCESS_FS_TRUNCATE
 #define LANDLOCK_ACCESS_FS_TRUNCATE (1ULL << 14)
 #endif
+#ifndef LANDLOCK_ACCESS_NET_BIND_TCP
+#define LANDLOCK_ACCESS_NET_BIND_TCP (1ULL << 0)
+#define LANDLOCK_ACCESS_NET_CONNECT_TCP (1ULL << 1)
+#endif
 #ifndef __NR_close_range
 #define __NR_close_range 436
 #endif
 constexpr int kRulePathBeneath = 1;  // LANDLOCK_RULE_PATH_BENEATH
 
 // The kernel's ruleset attribute with every field this program sets; the
-// system's header may lack the later ones, so this is declared here.
+// system's header may lack the later ones, so this is declared here. It is
+// always passed whole: a kernel that knows fewer fields accepts the longer
+// attribute as long as the fields it does not know are zero, so
+// handled_access_net is set only from ABI 4.
 struct LandlockRulesetAttr {
   uint64_t handled_access_fs;
   uint64_t handled_access_net;
@@ -76,6 +83,10 @@ int landlock_restrict_self(int ruleset, uint32_t flags);
 // writable trees: 0x1fff, plus REFER (0x2000) from ABI 2 and TRUNCATE
 // (0x4000) from ABI 3.
 uint64_t handled_mask_for_abi(int abi);
+
+// The network rights the cargo profile handles, and so denies: TCP bind and
+// connect from ABI 4, none before.
+uint64_t handled_net_for_abi(int abi);
 
 // The descriptors of added rules, closed kRun at a time and the rest when
 // the object ends. Entering the kernel costs a rule about as much as the
@@ -144,9 +155,13 @@ int add_db_rules(int ruleset, const char* const* names, int count, int base_coun
 // most capacity of them; the rest are dropped. The number stored.
 int split_dep_list(const char* variable, char** slots, int capacity);
 
-// A new network namespace with only "lo", brought up. Silent when the
-// namespace cannot be made (the host network stays).
-void isolate_network(void);
+// A new network namespace with only "lo", brought up; where that alone is
+// not permitted, a new user namespace with it, mapping this process's own
+// uid and gid to themselves. When neither can be had, a warning that says
+// whether tcp_denied (the ruleset's TCP rule) still holds, and 0. -1 after
+// printing the cause when a user namespace was entered but its ids cannot
+// be mapped.
+int isolate_network(bool tcp_denied);
 
 // The cargo profile's rules: database rules, parts of CARGO_HOME, the
 // build's directories, "/dev", "/proc" and "/etc/ssl". 0, or -1 printed.

@@ -2,6 +2,8 @@
 // process) with the kernel's Landlock, its database records naming real
 // host files, so that the shell and perl run inside. One perl probe per run
 // tries many accesses and prints what each gave.
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -42,6 +44,10 @@ for my $c (@ARGV) {
   elsif ($op eq "write") { $r = open(F, ">>", $p); close(F) if $r; }
   elsif ($op eq "list") { $r = opendir(D, $p); closedir(D) if $r; }
   elsif ($op eq "rename") { $r = rename($p, $q); }
+  elsif ($op eq "connect") {
+    socket(S, 2, 1, 0) or die "socket: $!";
+    $r = connect(S, pack("S n C4 x8", 2, $q, split(/\./, $p)));
+  }
   elsif ($op eq "netdev" && open(F, "<", $p)) {
     my @n; while (<F>) { push @n, $1 if /^\s*([^:\s]+):/; } close(F);
     print "$op $p: @n\n"; next;
@@ -302,16 +308,33 @@ class WardrunCargo : public Wardrun {
     chmod(dir("src").c_str(), 0777);
   }
   Env cargo_env() { return {{"SRC", dir("src")}, {"CARGO_HOME", dir("cargo")}}; }
+  // The builder owns its network namespace through a user namespace.
+  bool builder_may_isolate() {
+    RunOptions as;
+    as.uid = as.gid = kBuilder;
+    return sorn_test::run({"unshare", "-Un", "true"}, as).status == 0;
+  }
 };
 
 TEST_F(WardrunCargo, NoNetworkAndNarrowerReads) {
-  if (sorn_test::run({"unshare", "-n", "true"}).status != 0)
-    GTEST_SKIP() << "this test process may not make a network namespace";
+  if (!builder_may_isolate()) GTEST_SKIP() << "the builder may not make a user namespace here";
+  // A listener of this test process on 127.0.0.1, closed with it.
+  UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(0, bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), len));
+  ASSERT_EQ(0, listen(listener.get(), 1));
+  ASSERT_EQ(0, getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &len));
+  std::string port = std::to_string(ntohs(addr.sin_port));
   std::string want;
   std::vector<std::string> args = probe_args(
       {
           {"netdev", "/proc/net/dev", "", "lo"},
           {"flags", "lo", "", "up"},
+          // Landlock denies TCP from ABI 4; before, the namespace has no listener.
+          {"connect", "127.0.0.1", port, abi_ >= 4 ? kDenied : strerror(ECONNREFUSED)},
           {"list", "/etc", "", kDenied},
           {"list", "/etc/ssl", "", kOk},
           {"read", dir("cargo/bin/cargo-x"), "", kOk},
@@ -325,7 +348,7 @@ TEST_F(WardrunCargo, NoNetworkAndNarrowerReads) {
           {"read", "/proc/self/status", "", kOk},
       },
       &want);
-  RunResult r = wardrun({"-p", "cargo", args[0], args[1], args[2]}, cargo_env());
+  RunResult r = wardrun({"-p", "cargo", args[0], args[1], args[2]}, cargo_env(), kBuilder);
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_EQ(want, r.out);
   EXPECT_EQ(abi_line("cargo") + "sorn: wardrun: network namespace isolated\n" +
@@ -335,12 +358,14 @@ TEST_F(WardrunCargo, NoNetworkAndNarrowerReads) {
             r.err);
 }
 
-TEST_F(WardrunCargo, UnprivilegedRunsWithoutIsolation) {
+TEST_F(WardrunCargo, UnprivilegedBuilderIsIsolatedAndKeepsItsFiles) {
+  if (!builder_may_isolate()) GTEST_SKIP() << "the builder may not make a user namespace here";
   RunResult r = wardrun({"-p", "cargo", "sh", "-c", "echo ran; : > \"$SRC/mine\""},
                         cargo_env(), 65534);
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_EQ("ran\n", r.out);
-  EXPECT_EQ(abi_line("cargo") + base_warnings_except("bash") + summary(host_.size()) +
+  EXPECT_EQ(abi_line("cargo") + "sorn: wardrun: network namespace isolated\n" +
+                base_warnings_except("bash") + summary(host_.size()) +
                 "sorn: warden: cargo profile engaged\n"
                 "sorn: wardrun: sandbox engaged, executing: sh\n",
             r.err);

@@ -22,9 +22,13 @@ namespace {
 TEST(WardrunMask, PerAbi) {
   const struct {
     int abi;
-    uint64_t mask;  // REFER (0x2000) from ABI 2
-  } cases[] = {{1, 0x1fff}, {2, 0x3fff}, {3, 0x7fff}, {4, 0x7fff}, {5, 0x7fff}, {7, 0x7fff}};
-  for (const auto& c : cases) EXPECT_EQ(c.mask, handled_mask_for_abi(c.abi)) << "abi " << c.abi;
+    uint64_t mask, net;  // REFER (0x2000) from ABI 2; TCP bind and connect from ABI 4
+  } cases[] = {{1, 0x1fff, 0}, {2, 0x3fff, 0}, {3, 0x7fff, 0},
+               {4, 0x7fff, 3}, {5, 0x7fff, 3}, {7, 0x7fff, 3}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.mask, handled_mask_for_abi(c.abi)) << "abi " << c.abi;
+    EXPECT_EQ(c.net, handled_net_for_abi(c.abi)) << "abi " << c.abi;
+  }
   EXPECT_EQ(0xdu, READ_EXEC);
 }
 
