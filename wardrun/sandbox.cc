@@ -158,11 +158,18 @@ int add_cargo_rules(int ruleset, uint64_t handled_mask, char* const* deps, int d
     return -1;
   const char* cargo_home = getenv("CARGO_HOME");
   if (cargo_home != nullptr && cargo_home[0] != '\0') {
-    for (const char* sub : {"bin", "env", ".package-cache", "toolchains"}) {
+    // Dependencies already downloaded unpack into "registry" (or "git").
+    const struct {
+      const char* sub;
+      uint64_t access;
+    } subs[] = {{"bin", READ_EXEC},          {"env", READ_EXEC},
+                {".package-cache", READ_EXEC}, {"toolchains", READ_EXEC},
+                {"registry", handled_mask},    {"git", handled_mask}};
+    for (const auto& s : subs) {
       char path[kPathMax];
-      int n = snprintf(path, sizeof path, "%s/%s", cargo_home, sub);
+      int n = snprintf(path, sizeof path, "%s/%s", cargo_home, s.sub);
       if (n < 0 || static_cast<size_t>(n) >= sizeof path) continue;  // cut: another path
-      add_path_rule(ruleset, path, READ_EXEC);  // failures are not fatal here
+      add_path_rule(ruleset, path, s.access);  // failures are not fatal here
     }
   }
   const char* writable[] = {getenv("SRC"), getenv("PKG"), getenv("SORN_WORK_DIR"),
@@ -178,6 +185,9 @@ int add_cargo_rules(int ruleset, uint64_t handled_mask, char* const* deps, int d
   add_path_rule(ruleset, "/dev", handled_mask);
   add_path_rule(ruleset, "/proc", READ_EXEC);
   add_path_rule(ruleset, "/etc/ssl", READ_EXEC);
+  // The loader's cache, and the builder's name and groups.
+  for (const char* file : {"/etc/ld.so.cache", "/etc/passwd", "/etc/group"})
+    add_path_rule(ruleset, file, LANDLOCK_ACCESS_FS_READ_FILE);
   fputs("sorn: warden: cargo profile engaged\n", stderr);
   return 0;
 }

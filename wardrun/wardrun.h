@@ -163,8 +163,10 @@ int split_dep_list(const char* variable, char** slots, int capacity);
 // be mapped.
 int isolate_network(bool tcp_denied);
 
-// The cargo profile's rules: database rules, parts of CARGO_HOME, the
-// build's directories, "/dev", "/proc" and "/etc/ssl". 0, or -1 printed.
+// The cargo profile's rules: database rules, parts of CARGO_HOME (its
+// "registry" and "git" writable), the build's directories, "/dev", "/proc",
+// "/etc/ssl" and the few files of "/etc" that programs look up. 0, or -1
+// printed.
 int add_cargo_rules(int ruleset, uint64_t handled_mask, char* const* deps, int dep_count);
 
 // The standard profile's rules: database rules, the build's directories,

@@ -303,9 +303,10 @@ class WardrunCargo : public Wardrun {
     Wardrun::SetUp();
     if (IsSkipped()) return;
     record("bash", host_);
-    for (const char* f : {"bin/cargo-x", "env", ".package-cache", "toolchains/t/rustc", "registry/r"})
+    for (const char* f :
+         {"bin/cargo-x", "env", ".package-cache", "toolchains/t/rustc", "registry/r", "git/g"})
       write_file(dir(std::string("cargo/") + f), "x");
-    chmod(dir("src").c_str(), 0777);
+    sorn_test::sh("chmod -R a+rwX " + shell_quote(dir("cargo")) + " " + shell_quote(dir("src")));
   }
   Env cargo_env() { return {{"SRC", dir("src")}, {"CARGO_HOME", dir("cargo")}}; }
   // The builder owns its network namespace through a user namespace.
@@ -337,11 +338,17 @@ TEST_F(WardrunCargo, NoNetworkAndNarrowerReads) {
           {"connect", "127.0.0.1", port, abi_ >= 4 ? kDenied : strerror(ECONNREFUSED)},
           {"list", "/etc", "", kDenied},
           {"list", "/etc/ssl", "", kOk},
+          {"read", "/etc/passwd", "", kOk},
+          {"read", "/etc/group", "", kOk},
+          {"read", "/etc/ld.so.cache", "", kOk},
           {"read", dir("cargo/bin/cargo-x"), "", kOk},
           {"read", dir("cargo/env"), "", kOk},
           {"read", dir("cargo/.package-cache"), "", kOk},
           {"read", dir("cargo/toolchains/t/rustc"), "", kOk},
-          {"read", dir("cargo/registry/r"), "", kDenied},
+          {"read", dir("cargo/registry/r"), "", kOk},
+          {"write", dir("cargo/registry/new"), "", kOk},
+          {"write", dir("cargo/git/new"), "", kOk},
+          {"write", dir("cargo/bin/new"), "", kDenied},
           {"write", dir("src/new"), "", kOk},
           {"write", dir("pkg/new"), "", kDenied},
           {"write", tmp_ / "new", "", kOk},
