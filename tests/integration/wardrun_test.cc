@@ -14,6 +14,7 @@
 #include <cstring>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -379,6 +380,33 @@ TEST_F(WardrunCargo, UnprivilegedBuilderIsIsolatedAndKeepsItsFiles) {
   struct stat st;
   ASSERT_EQ(0, stat(dir("src/mine").c_str(), &st));
   EXPECT_EQ(65534u, st.st_uid);
+}
+
+// A workspace with a library crate and a program using it, built by the
+// toolchain `make check` installs. The "rust" record lists the directories
+// that toolchain and its linker use, directories without their "/".
+TEST_F(WardrunCargo, BuildsARustWorkspace) {
+  if (access("/usr/bin/cargo", X_OK) != 0 || abi_ < 2)
+    GTEST_SKIP() << "no /usr/bin/cargo, or Landlock ABI 1, which refuses rustc's renames";
+  RunResult tools = sorn_test::run(
+      {"find", "/usr/bin", "/usr/lib/gcc", "/usr/lib/rustlib", "/usr/lib/x86_64-linux-gnu"});
+  std::istringstream found(tools.out);
+  std::vector<std::string> paths;
+  for (std::string line; std::getline(found, line);) paths.push_back(rel(line));
+  record("rust", paths);
+  write_file(dir("src/ws/Cargo.toml"),
+             "[package]\nname = \"ws\"\nversion = \"0.1.0\"\nedition = \"2021\"\n[workspace]\n");
+  write_file(dir("src/ws/src/lib.rs"), "pub fn answer() -> u32 { 42 }\n");
+  write_file(dir("src/ws/src/main.rs"), "fn main() { println!(\"{}\", ws::answer()); }\n");
+  sorn_test::sh("chmod -R a+rwX " + shell_quote(dir("src")));
+  Env env = cargo_env();
+  env.insert({{"SORN_MAKEDEPENDS", "rust"}, {"PATH", "/usr/bin"}, {"HOME", dir("src")},
+              {"TMPDIR", dir("src")}});
+  RunResult r = wardrun(
+      {"-p", "cargo", "cargo", "build", "--offline", "--manifest-path", dir("src/ws/Cargo.toml")},
+      env, kBuilder);
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("42\n", sorn_test::run({dir("src/ws/target/debug/ws")}).out);
 }
 
 }  // namespace
