@@ -23,6 +23,9 @@ DEB_PACKAGES := cmake g++ make libgtest-dev libgmock-dev tar gzip pigz zstd \
 # The packaging tests: manual page lint, bash completion, the installed
 # library found through pkg-config.
 DEB_PACKAGES += mandoc bash-completion pkgconf
+# The Rust workspace that wardrun's cargo profile builds as the unprivileged
+# builder, who cannot reach a toolchain under root's home.
+DEB_PACKAGES += cargo
 # The fuzz targets (clang with libFuzzer) and the reliability runs (strace
 # fault injection, the Python harness).
 DEB_PACKAGES += clang-14 libclang-rt-14-dev strace python3

@@ -123,6 +123,7 @@ int add_db_rules(int ruleset, const char* const* names, int count, int base_coun
   }
 
   DbLineReader reader(fd);  // 68 KiB on the stack: no allocation per run
+  RuleFds rule_fds;
   enum class Expect { kName, kVersion, kPath } expect = Expect::kName;
   char name[kNameMax + 1] = "";
   bool matched = false;
@@ -186,7 +187,7 @@ int add_db_rules(int ruleset, const char* const* names, int count, int base_coun
       }
     }
     bool added;
-    if (add_path_rule(ruleset, path, access, &added) != 0) {
+    if (add_path_rule(ruleset, path, access, &added, &rule_fds) != 0) {
       int saved = errno;
       fprintf(stderr, "sorn: error: warden: ll_add_path '%s': %s\n", path, strerror(saved));
       close(fd);

@@ -1,5 +1,6 @@
 // The launcher: command line, ruleset, the rules of the two profiles, the
 // network namespace of the cargo profile, restriction and exec.
+#include <fcntl.h>
 #include <net/if.h>
 #include <sched.h>
 #include <sys/ioctl.h>
@@ -64,6 +65,40 @@ int add_package_rules(int ruleset, char* const* deps, int dep_count, bool cargo)
   return rc;
 }
 
+// Writes text, whole, to one of the process's own files under /proc; 0, or
+// -1 after printing which file refused it.
+int write_proc_self(const char* file, const char* text) {
+  size_t len = strlen(text);
+  int fd = open(file, O_WRONLY | O_CLOEXEC);
+  ssize_t n = -1;
+  if (fd >= 0) {
+    do n = write(fd, text, len);
+    while (n < 0 && errno == EINTR);
+  }
+  int saved = n >= 0 ? EIO : errno;  // a short write leaves errno as it was
+  if (fd >= 0) close(fd);
+  if (n >= 0 && static_cast<size_t>(n) == len) return 0;
+  fprintf(stderr, "sorn: error: wardrun: %s: %s\n", file, strerror(saved));
+  return -1;
+}
+
+// Maps uid and gid, read before the namespace was entered (inside it they
+// read as the overflow id), to themselves: files keep their owner and the
+// build sees its own user. setgroups must be denied before an unprivileged
+// process may write its gid map.
+int map_own_ids(uid_t uid, gid_t gid) {
+  char uid_map[64], gid_map[64];
+  snprintf(uid_map, sizeof uid_map, "%u %u 1\n", static_cast<unsigned>(uid),
+           static_cast<unsigned>(uid));
+  snprintf(gid_map, sizeof gid_map, "%u %u 1\n", static_cast<unsigned>(gid),
+           static_cast<unsigned>(gid));
+  if (write_proc_self("/proc/self/setgroups", "deny\n") != 0 ||
+      write_proc_self("/proc/self/uid_map", uid_map) != 0 ||
+      write_proc_self("/proc/self/gid_map", gid_map) != 0)
+    return -1;
+  return 0;
+}
+
 }  // namespace
 
 int split_dep_list(const char* variable, char** slots, int capacity) {
@@ -82,10 +117,30 @@ int split_dep_list(const char* variable, char** slots, int capacity) {
   return stored;
 }
 
-void isolate_network(void) {
-  if (unshare(CLONE_NEWNET) != 0) return;  // not permitted: the host network stays
+int isolate_network(bool tcp_denied) {
+  uid_t uid = geteuid();
+  gid_t gid = getegid();
+  // Only root may make a network namespace alone; the builder may own one
+  // through a user namespace of its own.
+  if (unshare(CLONE_NEWNET) != 0) {
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) {
+      int saved = errno;
+      if (tcp_denied)
+        fprintf(stderr,
+                "sorn: warning: warden: no network namespace (%s): only TCP is denied, other "
+                "traffic reaches the host's network\n",
+                strerror(saved));
+      else
+        fprintf(stderr,
+                "sorn: warning: warden: no network isolation (%s): the build reaches the host's "
+                "network\n",
+                strerror(saved));
+      return 0;
+    }
+    if (map_own_ids(uid, gid) != 0) return -1;
+  }
   int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (sock < 0) return;
+  if (sock < 0) return 0;
   struct ifreq ifr;
   memset(&ifr, 0, sizeof ifr);
   memcpy(ifr.ifr_name, "lo", 3);
@@ -95,6 +150,7 @@ void isolate_network(void) {
   }
   close(sock);
   fputs("sorn: wardrun: network namespace isolated\n", stderr);
+  return 0;
 }
 
 int add_cargo_rules(int ruleset, uint64_t handled_mask, char* const* deps, int dep_count) {
@@ -102,11 +158,18 @@ int add_cargo_rules(int ruleset, uint64_t handled_mask, char* const* deps, int d
     return -1;
   const char* cargo_home = getenv("CARGO_HOME");
   if (cargo_home != nullptr && cargo_home[0] != '\0') {
-    for (const char* sub : {"bin", "env", ".package-cache", "toolchains"}) {
+    // Dependencies already downloaded unpack into "registry" (or "git").
+    const struct {
+      const char* sub;
+      uint64_t access;
+    } subs[] = {{"bin", READ_EXEC},          {"env", READ_EXEC},
+                {".package-cache", READ_EXEC}, {"toolchains", READ_EXEC},
+                {"registry", handled_mask},    {"git", handled_mask}};
+    for (const auto& s : subs) {
       char path[kPathMax];
-      int n = snprintf(path, sizeof path, "%s/%s", cargo_home, sub);
+      int n = snprintf(path, sizeof path, "%s/%s", cargo_home, s.sub);
       if (n < 0 || static_cast<size_t>(n) >= sizeof path) continue;  // cut: another path
-      add_path_rule(ruleset, path, READ_EXEC);  // failures are not fatal here
+      add_path_rule(ruleset, path, s.access);  // failures are not fatal here
     }
   }
   const char* writable[] = {getenv("SRC"), getenv("PKG"), getenv("SORN_WORK_DIR"),
@@ -122,6 +185,9 @@ int add_cargo_rules(int ruleset, uint64_t handled_mask, char* const* deps, int d
   add_path_rule(ruleset, "/dev", handled_mask);
   add_path_rule(ruleset, "/proc", READ_EXEC);
   add_path_rule(ruleset, "/etc/ssl", READ_EXEC);
+  // The loader's cache, and the builder's name and groups.
+  for (const char* file : {"/etc/ld.so.cache", "/etc/passwd", "/etc/group"})
+    add_path_rule(ruleset, file, LANDLOCK_ACCESS_FS_READ_FILE);
   fputs("sorn: warden: cargo profile engaged\n", stderr);
   return 0;
 }
@@ -184,7 +250,10 @@ int wardrun_main(int argc, char** argv) {
   fprintf(stderr, "sorn: wardrun: Landlock ABI v%d, profile: %s\n", abi,
           cargo ? "cargo" : "standard");
   uint64_t handled_mask = handled_mask_for_abi(abi);
-  LandlockRulesetAttr attr{.handled_access_fs = handled_mask, .handled_access_net = 0, .scoped = 0};
+  // No rule allows a port: handled, TCP bind and connect are denied.
+  uint64_t handled_net = cargo ? handled_net_for_abi(abi) : 0;
+  LandlockRulesetAttr attr{
+      .handled_access_fs = handled_mask, .handled_access_net = handled_net, .scoped = 0};
   RulesetFd ruleset(landlock_create_ruleset(&attr, sizeof attr, 0));
   if (ruleset.fd < 0) {
     int saved = errno;
@@ -198,8 +267,9 @@ int wardrun_main(int argc, char** argv) {
 
   int rc;
   if (cargo) {
-    isolate_network();  // the namespace comes before any rule, and its line before theirs
-    rc = add_cargo_rules(ruleset.fd, handled_mask, deps.names, deps.count);
+    // The namespace comes before any rule, and its line before theirs.
+    rc = isolate_network(handled_net != 0);
+    if (rc == 0) rc = add_cargo_rules(ruleset.fd, handled_mask, deps.names, deps.count);
   } else {
     rc = add_standard_rules(ruleset.fd, handled_mask, deps.names, deps.count);
   }

@@ -7,6 +7,10 @@
 #include <linux/landlock.h>
 #endif
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 
@@ -21,13 +25,26 @@
 #define LANDLOCK_ACCESS_FS_READ_FILE (1ULL << 2)
 #define LANDLOCK_ACCESS_FS_READ_DIR (1ULL << 3)
 #endif
+#ifndef LANDLOCK_ACCESS_FS_REFER
+#define LANDLOCK_ACCESS_FS_REFER (1ULL << 13)
+#endif
 #ifndef LANDLOCK_ACCESS_FS_TRUNCATE
 #define LANDLOCK_ACCESS_FS_TRUNCATE (1ULL << 14)
+#endif
+#ifndef LANDLOCK_ACCESS_NET_BIND_TCP
+#define LANDLOCK_ACCESS_NET_BIND_TCP (1ULL << 0)
+#define LANDLOCK_ACCESS_NET_CONNECT_TCP (1ULL << 1)
+#endif
+#ifndef __NR_close_range
+#define __NR_close_range 436
 #endif
 constexpr int kRulePathBeneath = 1;  // LANDLOCK_RULE_PATH_BENEATH
 
 // The kernel's ruleset attribute with every field this program sets; the
-// system's header may lack the later ones, so this is declared here.
+// system's header may lack the later ones, so this is declared here. It is
+// always passed whole: a kernel that knows fewer fields accepts the longer
+// attribute as long as the fields it does not know are zero, so
+// handled_access_net is set only from ABI 4.
 struct LandlockRulesetAttr {
   uint64_t handled_access_fs;
   uint64_t handled_access_net;
@@ -62,15 +79,59 @@ int landlock_create_ruleset(const LandlockRulesetAttr* attr, size_t size, uint32
 int landlock_add_rule(int ruleset, int rule_type, const void* rule_attr, uint32_t flags);
 int landlock_restrict_self(int ruleset, uint32_t flags);
 
-// The rights the ruleset handles at this ABI: 0x1fff, plus TRUNCATE (0x4000)
-// from ABI 3. REFER is never handled, so cross-directory renames fail.
+// The rights the ruleset handles at this ABI, and the full mask of the
+// writable trees: 0x1fff, plus REFER (0x2000) from ABI 2 and TRUNCATE
+// (0x4000) from ABI 3.
 uint64_t handled_mask_for_abi(int abi);
 
+// The network rights the cargo profile handles, and so denies: TCP bind and
+// connect from ABI 4, none before.
+uint64_t handled_net_for_abi(int abi);
+
+// The descriptors of added rules, closed kRun at a time and the rest when
+// the object ends. Entering the kernel costs a rule about as much as the
+// kernel's work on it: one close_range for each run of consecutive
+// descriptors instead of a close each pays for the look at what each rule
+// names.
+class RuleFds {
+ public:
+  RuleFds() = default;
+  RuleFds(const RuleFds&) = delete;
+  RuleFds& operator=(const RuleFds&) = delete;
+  ~RuleFds() { close_all(); }
+
+  void keep(int fd) {
+    fds_[count_++] = fd;
+    if (count_ == kRun) close_all();
+  }
+
+  // errno is left as it was. Before Linux 5.9 there is no close_range.
+  void close_all() {
+    int saved = errno;
+    for (int i = 0, j; i < count_; i = j + 1) {
+      j = i;
+      while (j + 1 < count_ && fds_[j + 1] == fds_[j] + 1) j++;
+      if (syscall(__NR_close_range, fds_[i], fds_[j], 0) != 0)
+        for (int k = i; k <= j; k++) close(fds_[k]);
+    }
+    count_ = 0;
+    errno = saved;
+  }
+
+ private:
+  static constexpr int kRun = 64;  // open at once: far below any descriptor limit
+  int fds_[kRun];
+  int count_ = 0;
+};
+
 // Grants access beneath path (symbolic links followed). A path that cannot
-// be opened is skipped: 0 with *added false. On a file that is not a
-// directory only the file rights of access are granted (none left: skipped).
-// -1 with errno set when the kernel refuses the rule.
-int add_path_rule(int ruleset, const char* path, uint64_t access, bool* added = nullptr);
+// be opened, or whose kind cannot be told, is skipped: 0 with *added false.
+// On a file that is not a directory only the file rights of access are
+// granted (none left: skipped); on a directory, access made only of file
+// rights becomes listing (READ_DIR). -1 with errno set when the kernel
+// refuses the rule. The path's descriptor is closed, or kept in fds.
+int add_path_rule(int ruleset, const char* path, uint64_t access, bool* added = nullptr,
+                  RuleFds* fds = nullptr);
 
 // ---------------------------------------------------------------- db_rules.cc
 
@@ -94,12 +155,18 @@ int add_db_rules(int ruleset, const char* const* names, int count, int base_coun
 // most capacity of them; the rest are dropped. The number stored.
 int split_dep_list(const char* variable, char** slots, int capacity);
 
-// A new network namespace with only "lo", brought up. Silent when the
-// namespace cannot be made (the host network stays).
-void isolate_network(void);
+// A new network namespace with only "lo", brought up; where that alone is
+// not permitted, a new user namespace with it, mapping this process's own
+// uid and gid to themselves. When neither can be had, a warning that says
+// whether tcp_denied (the ruleset's TCP rule) still holds, and 0. -1 after
+// printing the cause when a user namespace was entered but its ids cannot
+// be mapped.
+int isolate_network(bool tcp_denied);
 
-// The cargo profile's rules: database rules, parts of CARGO_HOME, the
-// build's directories, "/dev", "/proc" and "/etc/ssl". 0, or -1 printed.
+// The cargo profile's rules: database rules, parts of CARGO_HOME (its
+// "registry" and "git" writable), the build's directories, "/dev", "/proc",
+// "/etc/ssl" and the few files of "/etc" that programs look up. 0, or -1
+// printed.
 int add_cargo_rules(int ruleset, uint64_t handled_mask, char* const* deps, int dep_count);
 
 // The standard profile's rules: database rules, the build's directories,

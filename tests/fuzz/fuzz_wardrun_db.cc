@@ -62,7 +62,7 @@ int run_reader(const std::vector<const char*>& names) {
 }  // namespace
 
 // Takes the place of the Landlock rule in wardrun's reader.
-int add_path_rule(int, const char* path, uint64_t access, bool* added) {
+int add_path_rule(int, const char* path, uint64_t access, bool* added, RuleFds*) {
   g_rules.emplace_back(path, access);
   if (added != nullptr) *added = true;
   return 0;

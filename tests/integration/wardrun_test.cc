@@ -2,6 +2,8 @@
 // process) with the kernel's Landlock, its database records naming real
 // host files, so that the shell and perl run inside. One perl probe per run
 // tries many accesses and prints what each gave.
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -12,6 +14,7 @@
 #include <cstring>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -42,6 +45,10 @@ for my $c (@ARGV) {
   elsif ($op eq "write") { $r = open(F, ">>", $p); close(F) if $r; }
   elsif ($op eq "list") { $r = opendir(D, $p); closedir(D) if $r; }
   elsif ($op eq "rename") { $r = rename($p, $q); }
+  elsif ($op eq "connect") {
+    socket(S, 2, 1, 0) or die "socket: $!";
+    $r = connect(S, pack("S n C4 x8", 2, $q, split(/\./, $p)));
+  }
   elsif ($op eq "netdev" && open(F, "<", $p)) {
     my @n; while (<F>) { push @n, $1 if /^\s*([^:\s]+):/; } close(F);
     print "$op $p: @n\n"; next;
@@ -64,6 +71,8 @@ struct Check {
 
 std::string rel(const std::string& path) { return path.substr(1); }
 
+constexpr uid_t kBuilder = 65534;  // the unprivileged package builder, gid the same
+
 class Wardrun : public testing::Test {
  protected:
   void SetUp() override {
@@ -76,6 +85,7 @@ class Wardrun : public testing::Test {
       base_.emplace();
     }
     chmod(base_->path().c_str(), 0755);
+    chmod(tmp_.path().c_str(), 0777);
     for (const char* d : {"db", "src", "pkg", "work", "dl", "tree", "outside"}) mkdir_p(dir(d));
     write_file(dir("src/probe.pl"), kProbe);
     // The shell, perl, their libraries and the loader, under the names asked
@@ -167,13 +177,19 @@ const std::string kDenied = strerror(EACCES);
 TEST_F(Wardrun, StandardProfileGrantsWhatItShould) {
   write_file(dir("tree/listed"), "x");
   write_file(dir("tree/unlisted"), "x");
+  write_file(dir("tree/moved"), "x");
+  write_file(dir("outside/linked/secret"), "x");
+  ASSERT_EQ(0, symlink(dir("outside/linked").c_str(), dir("tree/dirlink").c_str()));
   write_file(dir("outside/secret"), "x");
   write_file(dir("outside/leak"), "x");
   write_file(dir("src/a/f"), "x");
   write_file(dir("src/a/g"), "x");
   mkdir_p(dir("src/b"));
+  // Only Landlock, not the modes, may refuse the builder.
+  sorn_test::sh("chmod -R a+rwX " + shell_quote(dir("")));
   record("bash", host_);
   record("libfoo", {rel(dir("tree/")), rel(dir("tree/listed")), rel(dir("tree/gone")),
+                    rel(dir("tree/dirlink")),  // a link to a directory, as tar lists it
                     // Its tail must not pass for a path of its own.
                     std::string(4095, 'x') + rel(dir("outside/leak"))});
   std::string want;
@@ -188,6 +204,8 @@ TEST_F(Wardrun, StandardProfileGrantsWhatItShould) {
           {"read", dir("outside/leak"), "", kDenied},
           {"list", dir("outside"), "", kDenied},
           {"write", dir("outside/new"), "", kDenied},
+          {"list", dir("tree/dirlink"), "", kOk},
+          {"read", dir("tree/dirlink/secret"), "", kDenied},
           {"list", "/etc", "", kOk},
           {"read", "/proc/self/status", "", kOk},
           {"write", "/dev/null", "", kOk},
@@ -197,8 +215,9 @@ TEST_F(Wardrun, StandardProfileGrantsWhatItShould) {
           {"write", dir("dl/new"), "", kOk},
           {"write", tmp_ / "new", "", kOk},
           {"rename", dir("src/a/g"), dir("src/a/h"), kOk},
-          // REFER is never granted: builds cannot move files between directories.
-          {"rename", dir("src/a/f"), dir("src/b/f"), strerror(EXDEV)},
+          // Between the build's directories (not with ABI 1), not out of a read-only one.
+          {"rename", dir("src/a/f"), dir("src/b/f"), abi_ >= 2 ? kOk : strerror(EXDEV)},
+          {"rename", dir("tree/moved"), dir("src/moved"), kDenied},
       },
       &want);
   RunResult r = wardrun(args, {{"SRC", dir("src")},
@@ -206,12 +225,13 @@ TEST_F(Wardrun, StandardProfileGrantsWhatItShould) {
                                 {"SORN_WORK_DIR", dir("work")},
                                 {"TARVO_SOURCE_DIR", dir("dl")},
                                 {"SORN_MAKEDEPENDS", "bash"},
-                                {"SORN_DEPENDS", " \tlibfoo\t "}});
+                                {"SORN_DEPENDS", " \tlibfoo\t "}},
+                    kBuilder);
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_EQ(want, r.out);
   EXPECT_EQ(abi_line("standard") + "sorn: warning: warden: dep 'libfoo' missing: " +
                 dir("tree/gone") + "\n" + base_warnings_except("bash") +
-                summary(host_.size() + 2) + "sorn: wardrun: sandbox engaged, executing: sh\n",
+                summary(host_.size() + 3) + "sorn: wardrun: sandbox engaged, executing: sh\n",
             r.err);
   EXPECT_TRUE(sorn_test::exists(dir("src/new")));
   EXPECT_FALSE(sorn_test::exists(dir("outside/new")));
@@ -284,35 +304,59 @@ class WardrunCargo : public Wardrun {
     Wardrun::SetUp();
     if (IsSkipped()) return;
     record("bash", host_);
-    for (const char* f : {"bin/cargo-x", "env", ".package-cache", "toolchains/t/rustc", "registry/r"})
+    for (const char* f :
+         {"bin/cargo-x", "env", ".package-cache", "toolchains/t/rustc", "registry/r", "git/g"})
       write_file(dir(std::string("cargo/") + f), "x");
-    chmod(dir("src").c_str(), 0777);
+    sorn_test::sh("chmod -R a+rwX " + shell_quote(dir("cargo")) + " " + shell_quote(dir("src")));
   }
   Env cargo_env() { return {{"SRC", dir("src")}, {"CARGO_HOME", dir("cargo")}}; }
+  // The builder owns its network namespace through a user namespace.
+  bool builder_may_isolate() {
+    RunOptions as;
+    as.uid = as.gid = kBuilder;
+    return sorn_test::run({"unshare", "-Un", "true"}, as).status == 0;
+  }
 };
 
 TEST_F(WardrunCargo, NoNetworkAndNarrowerReads) {
-  if (sorn_test::run({"unshare", "-n", "true"}).status != 0)
-    GTEST_SKIP() << "this test process may not make a network namespace";
+  if (!builder_may_isolate()) GTEST_SKIP() << "the builder may not make a user namespace here";
+  // A listener of this test process on 127.0.0.1, closed with it.
+  UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(0, bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), len));
+  ASSERT_EQ(0, listen(listener.get(), 1));
+  ASSERT_EQ(0, getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &len));
+  std::string port = std::to_string(ntohs(addr.sin_port));
   std::string want;
   std::vector<std::string> args = probe_args(
       {
           {"netdev", "/proc/net/dev", "", "lo"},
           {"flags", "lo", "", "up"},
+          // Landlock denies TCP from ABI 4; before, the namespace has no listener.
+          {"connect", "127.0.0.1", port, abi_ >= 4 ? kDenied : strerror(ECONNREFUSED)},
           {"list", "/etc", "", kDenied},
           {"list", "/etc/ssl", "", kOk},
+          {"read", "/etc/passwd", "", kOk},
+          {"read", "/etc/group", "", kOk},
+          {"read", "/etc/ld.so.cache", "", kOk},
           {"read", dir("cargo/bin/cargo-x"), "", kOk},
           {"read", dir("cargo/env"), "", kOk},
           {"read", dir("cargo/.package-cache"), "", kOk},
           {"read", dir("cargo/toolchains/t/rustc"), "", kOk},
-          {"read", dir("cargo/registry/r"), "", kDenied},
+          {"read", dir("cargo/registry/r"), "", kOk},
+          {"write", dir("cargo/registry/new"), "", kOk},
+          {"write", dir("cargo/git/new"), "", kOk},
+          {"write", dir("cargo/bin/new"), "", kDenied},
           {"write", dir("src/new"), "", kOk},
           {"write", dir("pkg/new"), "", kDenied},
           {"write", tmp_ / "new", "", kOk},
           {"read", "/proc/self/status", "", kOk},
       },
       &want);
-  RunResult r = wardrun({"-p", "cargo", args[0], args[1], args[2]}, cargo_env());
+  RunResult r = wardrun({"-p", "cargo", args[0], args[1], args[2]}, cargo_env(), kBuilder);
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_EQ(want, r.out);
   EXPECT_EQ(abi_line("cargo") + "sorn: wardrun: network namespace isolated\n" +
@@ -322,18 +366,47 @@ TEST_F(WardrunCargo, NoNetworkAndNarrowerReads) {
             r.err);
 }
 
-TEST_F(WardrunCargo, UnprivilegedRunsWithoutIsolation) {
+TEST_F(WardrunCargo, UnprivilegedBuilderIsIsolatedAndKeepsItsFiles) {
+  if (!builder_may_isolate()) GTEST_SKIP() << "the builder may not make a user namespace here";
   RunResult r = wardrun({"-p", "cargo", "sh", "-c", "echo ran; : > \"$SRC/mine\""},
                         cargo_env(), 65534);
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_EQ("ran\n", r.out);
-  EXPECT_EQ(abi_line("cargo") + base_warnings_except("bash") + summary(host_.size()) +
+  EXPECT_EQ(abi_line("cargo") + "sorn: wardrun: network namespace isolated\n" +
+                base_warnings_except("bash") + summary(host_.size()) +
                 "sorn: warden: cargo profile engaged\n"
                 "sorn: wardrun: sandbox engaged, executing: sh\n",
             r.err);
   struct stat st;
   ASSERT_EQ(0, stat(dir("src/mine").c_str(), &st));
   EXPECT_EQ(65534u, st.st_uid);
+}
+
+// A workspace with a library crate and a program using it, built by the
+// toolchain `make check` installs. The "rust" record lists the directories
+// that toolchain and its linker use, directories without their "/".
+TEST_F(WardrunCargo, BuildsARustWorkspace) {
+  if (access("/usr/bin/cargo", X_OK) != 0 || abi_ < 2)
+    GTEST_SKIP() << "no /usr/bin/cargo, or Landlock ABI 1, which refuses rustc's renames";
+  RunResult tools = sorn_test::run(
+      {"find", "/usr/bin", "/usr/lib/gcc", "/usr/lib/rustlib", "/usr/lib/x86_64-linux-gnu"});
+  std::istringstream found(tools.out);
+  std::vector<std::string> paths;
+  for (std::string line; std::getline(found, line);) paths.push_back(rel(line));
+  record("rust", paths);
+  write_file(dir("src/ws/Cargo.toml"),
+             "[package]\nname = \"ws\"\nversion = \"0.1.0\"\nedition = \"2021\"\n[workspace]\n");
+  write_file(dir("src/ws/src/lib.rs"), "pub fn answer() -> u32 { 42 }\n");
+  write_file(dir("src/ws/src/main.rs"), "fn main() { println!(\"{}\", ws::answer()); }\n");
+  sorn_test::sh("chmod -R a+rwX " + shell_quote(dir("src")));
+  Env env = cargo_env();
+  env.insert({{"SORN_MAKEDEPENDS", "rust"}, {"PATH", "/usr/bin"}, {"HOME", dir("src")},
+              {"TMPDIR", dir("src")}});
+  RunResult r = wardrun(
+      {"-p", "cargo", "cargo", "build", "--offline", "--manifest-path", dir("src/ws/Cargo.toml")},
+      env, kBuilder);
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("42\n", sorn_test::run({dir("src/ws/target/debug/ws")}).out);
 }
 
 }  // namespace
