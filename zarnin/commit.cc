@@ -149,6 +149,7 @@ struct Move {
   std::string from, to;
   bool exchange;     // the plan: the target exists and is swapped out
   std::string copy;  // another file system: from is copied to this temporary name first
+  uint64_t dev = 0, ino = 0;  // the entry at from
   enum class Done { kNot, kRenamed, kExchanged, kReplaced } done = Done::kNot;
 };
 
@@ -224,6 +225,7 @@ class Committer {
 
   // An ancestor of path, or path itself, already moves whole.
   bool covered(std::string_view path) const {
+    if (moved_.empty()) return false;
     for (std::string_view p = path; !p.empty(); p = parent_of(p))
       if (moved_.contains(std::string(p))) return true;
     return false;
@@ -245,7 +247,13 @@ class Committer {
       while (at < parent.size()) {
         size_t slash = parent.find('/', at);
         std::string_view dir = parent.substr(0, slash == std::string_view::npos ? parent.size() : slash);
-        if (!dir_state(dir).is_dir) return plan_entry(std::string(dir), std::string(dir), true);
+        if (!dir_state(dir).is_dir) {
+          struct stat st;
+          std::string staged_dir(dir);
+          if (fstatat(request_.staging->dir_fd.get(), staged_dir.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return 0;
+          return plan_entry(staged_dir, staged_dir, st);
+        }
         at = dir.size() + 1;
       }
       last_parent_ = std::string(parent);
@@ -261,15 +269,18 @@ class Committer {
         return 0;
       }
       strlist_add(result_.staged_new.get(), member);
-      return plan_entry(name, name + ".new", S_ISDIR(staged.st_mode));
+      return plan_entry(name, name + ".new", staged);
     }
-    return plan_entry(name, name, S_ISDIR(staged.st_mode));
+    return plan_entry(name, name, staged);
   }
 
-  // Plans the move of the staged entry name to the root's target.
-  int plan_entry(const std::string& name, const std::string& target, bool staged_dir) {
+  // Plans the move of the staged entry name (staged, as lstat saw it) to
+  // the root's target.
+  int plan_entry(const std::string& name, const std::string& target, const struct stat& staged) {
+    bool staged_dir = S_ISDIR(staged.st_mode);
     std::string to = root_ + target;
-    Move move{stage_ + "/" + name, to, false, {}};
+    Move move{stage_ + "/" + name, to, false, {}, static_cast<uint64_t>(staged.st_dev),
+              static_cast<uint64_t>(staged.st_ino)};
     struct stat st;
     if (lstat(to.c_str(), &st) == 0) {
       if (staged_dir) {
@@ -303,11 +314,14 @@ class Committer {
 
   int copy_beside(Move& move) {
     TreeCopy copier;
-    if (copier.copy(move.from, move.copy) != 0) {
+    struct stat st;
+    if (copier.copy(move.from, move.copy) != 0 || lstat(move.copy.c_str(), &st) != 0) {
       warn("cannot copy %s", move.to.c_str());
       return -1;
     }
     move.from = move.copy;
+    move.dev = static_cast<uint64_t>(st.st_dev);
+    move.ino = static_cast<uint64_t>(st.st_ino);
     return 0;
   }
 
@@ -315,17 +329,8 @@ class Committer {
   int record(bool prepared) {
     if (!request_.record) return 0;
     std::vector<IntentMove> moves;
-    if (prepared) {
-      for (const Move& m : moves_) {
-        struct stat st;
-        if (lstat(m.from.c_str(), &st) != 0) {
-          warn("cannot stat %s", m.from.c_str());
-          return -1;
-        }
-        moves.push_back({m.from, m.to, m.exchange, static_cast<uint64_t>(st.st_dev),
-                         static_cast<uint64_t>(st.st_ino)});
-      }
-    }
+    if (prepared)
+      for (const Move& m : moves_) moves.push_back({m.from, m.to, m.exchange, m.dev, m.ino});
     return request_.record(prepared, moves, temps_);
   }
 

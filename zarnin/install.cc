@@ -344,13 +344,15 @@ int zarnin_main(int argc, char** argv) {
   for (uint64_t i = 0; i < members->in_use; i++) strlist_add(entry->files, members->strings[i]);
   db_add(db.get(), entry);
   if (db_save(db.get()) != 0) {
-    // db_save has printed the cause
+    // db_save has printed the cause; the intent stays, so that the next
+    // run records the package.
     prog_error("extraction succeeded but database write failed — package is installed but untracked");
     status = 1;
+  } else {
+    intent_remove(db.get());
   }
   // What the commit swapped out, and what it left in the staging area.
   stage_remove(staging);
-  intent_remove(db.get());
 
   // The files are in place, so the system catches up with them, also
   // after a failed save: the dropped paths and every member call for the

@@ -124,6 +124,7 @@ void stage_package(const PackageFile& package, const char* root, Staging& stagin
     while (*owner == ' ') owner++;
     staging.owners.emplace_back(owner, strcspn(owner, " "));
     staging.names.push_back(std::move(name));
+    staging.types.push_back(quoted->strings[i][0]);
   }
   staging.unpacked = true;
 }
@@ -155,10 +156,17 @@ void stage_forget(Staging& staging) { forget_leftover(staging.dir); }
 StringList* stage_extracted(const Staging& staging, const StringList* members,
                             StringList* not_written) {
   StringList* extracted = strlist_new();
+  // After a pass that succeeded, tar has written every member of a type it
+  // extracts; only the others (a volume label, "V") need looking for.
+  bool typed = staging.types.size() == members->in_use;
   struct stat st;
   for (uint64_t i = 0; i < members->in_use; i++) {
     const char* path = members->strings[i];
     if (path == nullptr) continue;
+    if (typed && strchr("-dlhcbp", staging.types[i]) != nullptr) {
+      strlist_add(extracted, path);
+      continue;
+    }
     std::string name = staged_name(path);
     bool written = !name.empty() &&
                    fstatat(staging.dir_fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;

@@ -20,6 +20,7 @@ struct Staging {
   StringListPtr members; // the member names as "tar -t" lists them, cut the same way
   std::vector<std::string> owners;  // each listing line's "user/group" column
   std::vector<std::string> names;   // each listing line's member name, uncut
+  std::string types;                // each listing line's first byte: its type
   UniqueFd messages;     // what the decompressor and tar printed during the pass
   int error = 0;         // errno of a staging directory that could not be made
 };

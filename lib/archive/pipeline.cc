@@ -3,6 +3,7 @@
 #include <err.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <array>
@@ -191,6 +192,30 @@ int open_unlinked_temp(void) {
   return made;
 }
 
+// Appends the lines that fd holds from offset 0 to list (newline cut,
+// empty lines dropped). False on a read error.
+bool read_lines(int fd, StringList* list) {
+  std::string text;
+  char buf[65536];
+  off_t at = 0;
+  for (;;) {
+    ssize_t n = pread(fd, buf, sizeof buf, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    text.append(buf, static_cast<size_t>(n));
+    at += n;
+  }
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    else text[end] = '\0';
+    if (end > start) strlist_add(list, text.c_str() + start);
+    start = end + 1;
+  }
+  return true;
+}
+
 }  // namespace
 
 void archive_replay_messages(int fd) {
@@ -357,9 +382,16 @@ int archive_extract_listed(const PackageFile& package, const char* dir, StringLi
   }
   CompressionTag tag = nullptr;
   if (rewind_package(input, &tag) < 0) return -1;
-  int p[2], q[2] = {-1, -1};
-  if (pipe2(p, O_CLOEXEC) != 0 || (listing != nullptr && pipe2(q, O_CLOEXEC) != 0)) return -1;
-  UniqueFd data_read(p[0]), data_write(p[1]), list_read(q[0]), list_write(q[1]);
+  int p[2];
+  if (pipe2(p, O_CLOEXEC) != 0) return -1;
+  UniqueFd data_read(p[0]), data_write(p[1]);
+  // The listing waits in memory until tar is done: read as it comes, it
+  // would keep a third process busy beside the decompressor and tar.
+  UniqueFd list_fd;
+  if (listing != nullptr) {
+    list_fd.reset(memfd_create("tar-listing", MFD_CLOEXEC));
+    if (!list_fd) return -1;
+  }
 
   // An uncompressed package is tar's input as it is.
   ChildSpec unpack{.stdin_fd = input.fd, .stdout_fd = data_write.get(),
@@ -375,32 +407,13 @@ int archive_extract_listed(const PackageFile& package, const char* dir, StringLi
   char* quiet[] = {word("tar"), word("-xpf"), word("-"), word("-C"), const_cast<char*>(dir), nullptr};
   ChildSpec extract{.program = "tar", .argv = listing != nullptr ? listed : quiet,
                     .stdin_fd = tag != nullptr ? data_read.get() : input.fd,
-                    .stdout_fd = list_write.get(),
+                    .stdout_fd = list_fd.get(),
                     .stderr_fd = messages_fd, .unset_env = kTarOptions, .set_env = kTarLocale};
   Child tar(spawn_child(extract));
   data_read.reset();  // before the decompressor is waited for
-  list_write.reset();
   if (!tar.started()) return -1;
-  bool read_ok = true;
-  if (listing != nullptr) {
-    FILE* in = fdopen(list_read.get(), "r");
-    read_ok = in != nullptr;
-    if (in != nullptr) {
-      list_read.release();
-      setvbuf(in, nullptr, _IOFBF, 65536);
-      char* line = nullptr;
-      size_t cap = 0;
-      ssize_t len;
-      while ((len = getline(&line, &cap, in)) >= 0) {
-        if (len > 0 && line[len - 1] == '\n') line[len - 1] = '\0';
-        if (line[0] != '\0') strlist_add(listing, line);
-      }
-      free(line);
-      fclose(in);
-    }
-  }
-  list_read.reset();
   bool tar_ok = child_succeeded(tar.wait());
   bool decompressor_ok = tag == nullptr || child_succeeded(decompressor.wait());
-  return tar_ok && decompressor_ok && read_ok ? 0 : -1;
+  if (!tar_ok || !decompressor_ok) return -1;
+  return listing == nullptr || read_lines(list_fd.get(), listing) ? 0 : -1;
 }

@@ -37,9 +37,18 @@ bool holds(const std::string& path, const IntentMove& m) {
          static_cast<uint64_t>(st.st_ino) == m.ino;
 }
 
+// A configuration file's new version that was identical to the file in
+// place went again once everything was in place.
+bool dropped_as_identical(const Intent& intent, const IntentMove& m) {
+  for (const std::string& path : intent.config_new)
+    if (std::string_view(m.to).ends_with("/" + path + ".new")) return !entry_exists(m.to.c_str());
+  return false;
+}
+
 void finish_moves(const PackageDb* db, const Intent& intent) {
   for (const IntentMove& m : intent.moves) {
     if (holds(m.to, m)) continue;
+    if (!holds(m.from, m) && dropped_as_identical(intent, m)) continue;
     if (!holds(m.from, m)) refuse_intent(db, strformat("%s of %s %s is missing", m.from.c_str(),
                                                        intent.name.c_str(), intent.version.c_str()));
     // The old entry, where there is one, goes to the source's place.

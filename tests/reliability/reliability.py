@@ -255,16 +255,27 @@ def classify(call, sc):
     ("ignored",) changes nothing in the outcome; None for an open of the
     directory, which its position decides."""
     name, target, _ = call
+    intent, intent_tmp = os.path.join(sc.dbdir, "intent"), os.path.join(sc.dbdir, "intent.tmp")
     if name == "openat":
         if target == sc.db_tmp:
             return ("save", "cannot create %s" % sc.db_tmp)
         if target == sc.db:
             return ("open", "cannot open database")
+        if target == intent:
+            # Looked for before the run's own work: one that cannot be
+            # read stops everything.
+            return ("open", "cannot finish an interrupted operation")
+        if target == intent_tmp:
+            return ("intent", "cannot write %s" % intent)
         return None
     if name.startswith("rename"):
+        if target.endswith("intent.tmp"):
+            return ("intent", "cannot write %s" % intent)
         return ("save", "cannot rename %s to %s" % (sc.db_tmp, sc.db))
     if target == sc.db_tmp:
         return ("save", "write error on %s" % sc.db_tmp)
+    if target == intent_tmp:
+        return ("intent", "cannot write %s" % intent)
     return ("ignored",)
 
 
@@ -291,8 +302,12 @@ def check_order(calls, sc, fails, who):
 
     writes = index(lambda c: c[0] == "write" and c[1] == sc.db_tmp)
     fsync_tmp = index(lambda c: c[0] == "fsync" and c[1] == sc.db_tmp)
-    renames = index(lambda c: c[0].startswith("rename"))
+    renames = index(lambda c: c[0].startswith("rename") and not c[1].endswith("intent.tmp"))
     fsync_dir = index(lambda c: c[0] == "fsync" and c[1] == sc.dbdir)
+    # The intent's own directory flush comes before; the save's is the
+    # first after the rename.
+    if renames:
+        fsync_dir = [i for i in fsync_dir if i > renames[0]]
     if not (writes and fsync_tmp and renames and fsync_dir):
         fails.add("%s: clean trace lacks a step: writes %s fsync %s rename %s dir fsync %s"
                   % (who, writes, fsync_tmp, renames, fsync_dir))
@@ -381,8 +396,16 @@ def cmd_faults(args):
                         continue
                     if fault == "signal=KILL":
                         counts["kill_points"] += 1
-                        # Then the next run succeeds and leaves no db.tmp.
-                        again = op if outcome == "old" else follow_op
+                        # The next run finishes what the intent names, if
+                        # anything, and leaves the old or the new database;
+                        # then an operation after it succeeds and leaves no
+                        # db.tmp.
+                        base.run(("remove", "no-such-package"))
+                        data = sornrel.read_bytes(base.db)
+                        if data not in (old, new):
+                            fails.add("%s: the run after the kill left neither database" % where)
+                            continue
+                        again = op if data == old else follow_op
                         st2, _, err2, _ = base.run(again)
                         if st2 != 0 or os.path.lexists(base.db_tmp):
                             fails.add("%s: the run after the kill: status %d, db.tmp %s: %s"
@@ -398,6 +421,11 @@ def cmd_faults(args):
                                       % (where, status, outcome, err))
                         continue
                     want = [what[1]] + ([PROGRAM_LINES[prog]] if what[0] == "save" else [])
+                    if what[0] == "save":
+                        # The intent stays: the next run records what is in place.
+                        base.run(("remove", "no-such-package"))
+                        if sornrel.read_bytes(base.db) != new:
+                            fails.add("%s: the run after a failed save did not record it" % where)
                     if status != 1 or outcome != "old" or not all(w in err for w in want):
                         fails.add("%s: status %d, %s database, stderr %r; wanted %r"
                                   % (where, status, outcome, err, want))
