@@ -116,8 +116,7 @@ DropPlan plan_dropped(PackageDb* db, const char* root, const char* name, const D
     if (links.link_used(links.link_at(path), db, name, members)) {
       plan.notes.emplace_back(DropPlan::Note::kLinkKept, path);
     } else if (has_prefix(path, "etc/") && !has_suffix(path, "/")) {
-      CharPtr full(root_path(root, path));
-      if (entry_exists(full.get())) plan.notes.emplace_back(DropPlan::Note::kOrphan, path);
+      plan.notes.emplace_back(DropPlan::Note::kOrphan, path);
     } else if (!guard.parent_inside(path)) {
       plan.notes.emplace_back(DropPlan::Note::kUnsafe, path);
     } else {
@@ -131,15 +130,13 @@ DropPlan plan_dropped(PackageDb* db, const char* root, const char* name, const D
   return plan;
 }
 
-void print_drop_notes(const DropPlan& plan) {
+void print_drop_notes(const DropPlan& plan, const char* root) {
   for (const auto& [note, path] : plan.notes) {
     switch (note) {
       case DropPlan::Note::kLinkKept:
         fprintf(stderr, "zarnin: notice: keeping link used by other packages: %s\n", path.c_str());
         break;
-      case DropPlan::Note::kOrphan:
-        fprintf(stderr, "zarnin: notice: keeping orphaned config: %s\n", path.c_str());
-        break;
+      case DropPlan::Note::kOrphan: config_keep_orphan(root, path.c_str()); break;
       case DropPlan::Note::kUnsafe: warnx("skipping unsafe path: %s", path.c_str()); break;
     }
   }
@@ -329,7 +326,7 @@ int zarnin_main(int argc, char** argv) {
   StringListPtr changed(strlist_new());
   if (installed != nullptr) {
     strlist_sort(members.get());
-    print_drop_notes(drops);
+    print_drop_notes(drops, root);
     apply_drops(drops.deletions, drops.unlinks);
     for (uint64_t i = 0; i < drops.dropped->in_use; i++) strlist_add(changed.get(), drops.dropped->strings[i]);
     db_remove(db.get(), name.get());

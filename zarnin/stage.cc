@@ -151,8 +151,6 @@ void stage_remove(Staging& staging) {
   staging.dir.clear();
 }
 
-void stage_forget(Staging& staging) { forget_leftover(staging.dir); }
-
 StringList* stage_extracted(const Staging& staging, const StringList* members,
                             StringList* not_written) {
   StringList* extracted = strlist_new();

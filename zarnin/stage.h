@@ -28,8 +28,8 @@ struct Staging {
 // Creates the staging directory under root and unpacks the package into
 // it, listed. unpacked is false when the directory cannot be made or the
 // pass fails; the directory is then already gone, and messages holds what
-// the pass printed. The directory is removed at exit unless stage_forget
-// is called. Prints nothing.
+// the pass printed. The directory is removed at exit, however the process
+// exits, unless stage_remove came first. Prints nothing.
 void stage_package(const PackageFile& package, const char* root, Staging& staging);
 // The same without a listing, for a package already listed otherwise: root
 // is made when missing, and tar and the decompressor print what they have
@@ -38,8 +38,6 @@ void stage_package(const PackageFile& package, const char* root, Staging& stagin
 void stage_package_quietly(const PackageFile& package, const char* root, Staging& staging);
 // Removes the staging directory and everything in it now.
 void stage_remove(Staging& staging);
-// The staging directory is no longer removed at exit (an intent names it).
-void stage_forget(Staging& staging);
 // The members that exist in the staging area (lstat), in order; each other
 // one (a volume label, for one) goes to not_written. A new list.
 StringList* stage_extracted(const Staging& staging, const StringList* members,

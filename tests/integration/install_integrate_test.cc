@@ -120,6 +120,31 @@ TEST_F(Integrate, AccountsOwnerModeAndCapability) {
   EXPECT_EQ(pingy + " cap_net_raw=ep\n", getcap(pingy));
 }
 
+// In the running system (zarnin chrooted, root "/"), a member owned by a
+// name that only the package's own declaration creates gets that account,
+// not the number its header carries, and keeps its set-user-ID bit.
+TEST_F(Integrate, MembersOwnedByDeclaredAccountsInTheRunningSystem) {
+  if (!root_.add_programs(kAccountTools) || !root_.add_programs({ZARNIN_BIN, "env", "tar", "gzip", "sh"}))
+    GTEST_SKIP() << "cannot copy the programs into a root";
+  root_.add_accounts();
+  root_.add_dir("proc");
+  sh("mkdir -p " + shell_quote(work_ / "t/usr/bin") + " " + shell_quote(work_ / "t/var/lib/pkg/meta") +
+     " && cd " + shell_quote(work_ / "t") + " && echo x > usr/bin/tool && chmod 4750 usr/bin/tool" +
+     " && printf 'group pgrp:4100\\ngroup pgrp:user:puser:/home/puser:0750:4200:4100\\n'" +
+     " > var/lib/pkg/meta/owned && tar --owner=puser:4300 --group=pgrp:4300 -czf " +
+     shell_quote(root_ / "owned#1-1.pkg.tar.gz") + " usr var");
+  RunResult r = run({"unshare", "-m", "sh", "-c",
+                     "mount --bind /proc \"$0/proc\" && exec chroot \"$0\" /usr/bin/env " ZARNIN_BIN
+                     " /owned#1-1.pkg.tar.gz",
+                     root_.path()});
+  ASSERT_EQ(0, r.status) << r.err;
+  struct stat st;
+  ASSERT_EQ(0, lstat((root_ / "usr/bin/tool").c_str(), &st));
+  EXPECT_EQ(4200u, st.st_uid);
+  EXPECT_EQ(4100u, st.st_gid);
+  EXPECT_EQ(04750u, st.st_mode & 07777);
+}
+
 // The accounts are made before the extraction and stay when it fails; then
 // nothing after it runs: no trigger, link, owner or capability.
 TEST_F(Integrate, FailedExtractionKeepsOnlyTheAccounts) {
