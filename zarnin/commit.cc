@@ -334,28 +334,24 @@ class Committer {
     return request_.record(prepared, moves, temps_);
   }
 
+  // The rename the plan chose; the other kind when the target came or
+  // went meanwhile; a plain rename on a file system without either flag.
   static int apply(Move& move) {
-    if (move.exchange) {
-      if (rename2(move.from.c_str(), move.to.c_str(), kRenameExchange) == 0) {
-        move.done = Move::Done::kExchanged;
+    unsigned flags = move.exchange ? kRenameExchange : kRenameNoReplace;
+    for (int tries = 0; tries < 2; tries++) {
+      if (rename2(move.from.c_str(), move.to.c_str(), flags) == 0) {
+        move.done = flags == kRenameExchange ? Move::Done::kExchanged : Move::Done::kRenamed;
         return 0;
       }
-      if (errno != ENOENT && errno != EINVAL) return -1;
-    } else {
-      if (rename2(move.from.c_str(), move.to.c_str(), kRenameNoReplace) == 0) {
-        move.done = Move::Done::kRenamed;
-        return 0;
-      }
-      if (errno == EEXIST) {
-        move.exchange = true;
-        return apply(move);
-      }
-      if (errno != EINVAL) return -1;
+      if (errno == EINVAL) break;
+      if (errno != (flags == kRenameExchange ? ENOENT : EEXIST)) return -1;
+      flags = flags == kRenameExchange ? kRenameNoReplace : kRenameExchange;
     }
-    // A file system without these flags: a plain rename, which nothing
-    // can take back when it replaced something.
+    if (errno != EINVAL) return -1;
+    // Nothing can take this one back where it replaced an entry.
+    bool replaces = entry_exists(move.to.c_str());
     if (rename(move.from.c_str(), move.to.c_str()) != 0) return -1;
-    move.done = move.exchange ? Move::Done::kReplaced : Move::Done::kRenamed;
+    move.done = replaces ? Move::Done::kReplaced : Move::Done::kRenamed;
     return 0;
   }
 
