@@ -183,8 +183,9 @@ enum class Merge { kClean, kConflicts, kFailed };
 Merge run_diff3(const std::string& mine, const std::string& older, const std::string& yours,
                 int out) {
   UniqueFd null(open("/dev/null", O_WRONLY | O_CLOEXEC));
-  char* argv[] = {const_cast<char*>("diff3"), const_cast<char*>("-m"), const_cast<char*>(mine.c_str()),
-                  const_cast<char*>(older.c_str()), const_cast<char*>(yours.c_str()), nullptr};
+  char* argv[] = {const_cast<char*>("diff3"), const_cast<char*>("-m"),
+                  const_cast<char*>(mine.c_str()), const_cast<char*>(older.c_str()),
+                  const_cast<char*>(yours.c_str()), nullptr};
   ChildSpec spec;
   spec.program = "diff3";
   spec.argv = argv;
@@ -296,7 +297,8 @@ void config_merges_unlink(const std::vector<IntentMerge>& merges) {
 }
 
 void config_report_changed(const ConfigPlan& plan) {
-  for (const auto& [header, paths] : {std::pair{"updated", &plan.updated}, std::pair{"merged", &plan.merged}}) {
+  for (const auto& [header, paths] :
+       {std::pair{"updated", &plan.updated}, std::pair{"merged", &plan.merged}}) {
     if (paths->empty()) continue;
     fprintf(stderr, "zarnin: config: %s\n", header);
     for (const std::string& path : *paths) fprintf(stderr, "%s\n", path.c_str());

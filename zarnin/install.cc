@@ -223,9 +223,13 @@ int commit(InstallMode mode, const PackageFile& package, Staging& staging, const
     return -1;
   }
   std::string old_store = pristine_path(work.db, work.name, "");
-  work.plan.pristine = built > 0 ? "swap" : !old_store.empty() && entry_exists(old_store.c_str()) ? "drop" : "";
+  if (built > 0)
+    work.plan.pristine = "swap";
+  else if (!old_store.empty() && entry_exists(old_store.c_str()))
+    work.plan.pristine = "drop";
   if (mode == InstallMode::kUpgrade)
-    config_plan_upgrade(work.setting, work.db, work.name, root, staging.dir.c_str(), config, keep, work.plan);
+    config_plan_upgrade(work.setting, work.db, work.name, root, staging.dir.c_str(), config, keep,
+                        work.plan);
   CommitRequest request{root, &staging, members.get(), keep, config.get(), record(members.get())};
   if (install_commit(request, result) != 0) {
     config_merges_unlink(work.plan.merges);

@@ -106,17 +106,18 @@ void pristine_swap(const PackageDb* db, const char* name, bool built) {
   std::string place = store_of(db, kPristineDirs[0], name);
   std::string fresh = store_of(db, kPristineDirs[1], name);
   std::string trash = store_of(db, kPristineDirs[2], name);
-  // Without a fresh store a swap is already done; a drop is done when the
-  // old store is gone.
-  if (built && !entry_exists(fresh.c_str())) return;
-  remove_tree(trash.c_str());
-  if (entry_exists(place.c_str())) {
-    make_dirs(strformat("%s/%s", db->dir, kPristineDirs[2]).c_str(), kStoreDirMode);
-    rename(place.c_str(), trash.c_str());
-  }
-  if (built) {
-    make_dirs(strformat("%s/%s", db->dir, kPristineDirs[0]).c_str(), kStoreDirMode);
-    if (rename(fresh.c_str(), place.c_str()) != 0) warn("cannot rename %s", fresh.c_str());
+  // Without a fresh store a swap has put it in place already; then only
+  // the old one may be left to delete.
+  if (!built || entry_exists(fresh.c_str())) {
+    remove_tree(trash.c_str());
+    if (entry_exists(place.c_str())) {
+      make_dirs(strformat("%s/%s", db->dir, kPristineDirs[2]).c_str(), kStoreDirMode);
+      rename(place.c_str(), trash.c_str());
+    }
+    if (built) {
+      make_dirs(strformat("%s/%s", db->dir, kPristineDirs[0]).c_str(), kStoreDirMode);
+      if (rename(fresh.c_str(), place.c_str()) != 0) warn("cannot rename %s", fresh.c_str());
+    }
   }
   remove_tree(trash.c_str());
   // The directories that hold no store any more go (rmdir leaves the

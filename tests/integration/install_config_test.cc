@@ -192,7 +192,8 @@ TEST_F(ConfigInstall, UpgradeModesAgainstFileStates) {
   };
   const File files[] = {
       {"etc/bash.bashrc", "PS1=1\n", "PS1=2\n", "PS1=local\n", ""},  // conflicts
-      {"etc/clean.conf", "a\nb\nc\nd\ne\n", "a\nb\nc\nd\nE\n", "A\nb\nc\nd\ne\n", "A\nb\nc\nd\nE\n"},
+      {"etc/clean.conf", "a\nb\nc\nd\ne\n", "a\nb\nc\nd\nE\n", "A\nb\nc\nd\ne\n",
+       "A\nb\nc\nd\nE\n"},
       {"etc/mode.conf", "m=1\n", "m=2\n", "", "m=2\n", 0600},
       {"etc/nocopy.conf", "n=1\n", "n=2\n", "", ""},  // its pristine copy is gone
       {"etc/removed.conf", "r=1\n", "r=2\n", "-", ""},
@@ -206,7 +207,8 @@ TEST_F(ConfigInstall, UpgradeModesAgainstFileStates) {
   const std::string staged = "zarnin: config: staged\netc/bash.bashrc.new\n";
   const Mode modes[] = {
       {"CONFIG_UPGRADE=stage\n", "SSSSRKS",
-       staged + "etc/clean.conf.new\netc/mode.conf.new\netc/nocopy.conf.new\netc/skel/.bashrc.new\n"},
+       staged +
+           "etc/clean.conf.new\netc/mode.conf.new\netc/nocopy.conf.new\netc/skel/.bashrc.new\n"},
       {"CONFIG_UPGRADE unedited\n", "SSSSRKU",
        staged + "etc/clean.conf.new\netc/mode.conf.new\netc/nocopy.conf.new\n"
                 "zarnin: config: updated\netc/skel/.bashrc\n"},
@@ -231,6 +233,7 @@ TEST_F(ConfigInstall, UpgradeModesAgainstFileStates) {
       argv.insert(argv.end(), args.begin(), args.end());
       return run(argv, opts);
     };
+    auto content = [](const std::string& path) { return exists(path) ? read_file(path) : "-"; };
     auto sorted_entries = [](const std::string& dir) {
       std::vector<std::string> names = entries_of(dir);
       std::sort(names.begin(), names.end());
@@ -254,11 +257,11 @@ TEST_F(ConfigInstall, UpgradeModesAgainstFileStates) {
       char outcome = mode.outcomes[i];
       SCOPED_TRACE(f.path + " " + outcome);
       std::string before = f.edit.empty() ? f.v1 : f.edit;
-      std::string expected = outcome == 'M' ? f.merged : outcome == 'U' || outcome == 'R' ? f.v2 : before;
-      EXPECT_EQ(expected, read_file(root / f.path));
-      EXPECT_EQ(outcome == 'U' || outcome == 'R' ? 0644u : f.mode, file_mode(root / f.path));
-      EXPECT_EQ(outcome == 'S' ? f.v2 : "<absent>", exists(root / (f.path + ".new")) ? read_file(root / (f.path + ".new")) : "<absent>");
-      EXPECT_EQ(outcome == 'M' ? before : "<absent>", exists(root / (f.path + ".old")) ? read_file(root / (f.path + ".old")) : "<absent>");
+      bool replaced = outcome == 'U' || outcome == 'R';
+      EXPECT_EQ(outcome == 'M' ? f.merged : replaced ? f.v2 : before, read_file(root / f.path));
+      EXPECT_EQ(replaced ? 0644u : f.mode, file_mode(root / f.path));
+      EXPECT_EQ(outcome == 'S' ? f.v2 : "-", content(root / (f.path + ".new")));
+      EXPECT_EQ(outcome == 'M' ? before : "-", content(root / (f.path + ".old")));
       EXPECT_EQ(f.v2, read_file(store + f.path));  // every copy follows the package
     }
     EXPECT_EQ((std::vector<std::string>{"db", "pristine"}), sorted_entries(db));
