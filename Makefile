@@ -23,6 +23,8 @@ DEB_PACKAGES := cmake g++ make libgtest-dev libgmock-dev tar gzip pigz zstd \
 # The packaging tests: manual page lint, bash completion, the installed
 # library found through pkg-config.
 DEB_PACKAGES += mandoc bash-completion pkgconf
+# diff3, which merges edited configuration files on upgrade.
+DEB_PACKAGES += diffutils
 # The Rust workspace that wardrun's cargo profile builds as the unprivileged
 # builder, who cannot reach a toolchain under root's home.
 DEB_PACKAGES += cargo

@@ -7,6 +7,7 @@
 #include "archive/archive.h"
 #include "integrate/integrate.h"
 #include "util/util.h"
+#include "zarnin/footprint.h"
 
 // The keep list of a forced reinstall: members under "etc/" that exist
 // under root (access F_OK). A new list owned by the caller.
@@ -37,3 +38,32 @@ void config_stale_new(const char* root, const StringList* installed, const Strin
 // by the step that failed; a partial target is removed.
 int config_move_staged(const char* source, const char* target);
 
+
+// What an upgrade does with the existing configuration files beyond staging
+// them, under CONFIG_UPGRADE "unedited" or "merge".
+struct ConfigPlan {
+  std::string pristine;               // the intent's "swap", "drop" or nothing
+  std::vector<std::string> updated;   // replaced by the new version, in member order
+  std::vector<std::string> merged;    // replaced by a merge, in member order
+  std::vector<IntentMerge> merges;    // the same, with their second names
+};
+// Sorts the existing configuration files of an upgrade of package name
+// (config, in member order) before the commit. A regular file equal to its
+// pristine copy (config_same_file) goes off config, so that the commit
+// swaps its new version in. Under kMerge an edited one is merged with
+// "diff3 -m" (the file, its pristine copy, the new version): the result
+// without conflicts replaces the staged new version, with the file's owner
+// and permission bits, and goes off config too, or onto keep when it is
+// the file as it stands. Every other file stays on config. Prints one
+// warning when diff3 cannot be run or fails.
+void config_plan_upgrade(ConfigUpgrade setting, const PackageDb* db, const char* name,
+                         const char* root, const char* stage_dir, StringListPtr& config,
+                         StringList* keep, ConfigPlan& plan);
+// Once the intent names them: gives each administrator's version that a
+// merge replaces its second name. 0, or -1 after a warning with none left.
+int config_merges_link(const std::vector<IntentMerge>& merges);
+// Deletes those second names again (a failed commit).
+void config_merges_unlink(const std::vector<IntentMerge>& merges);
+// After the commit: "zarnin: config: updated" and "zarnin: config: merged",
+// each once and followed by its paths, when there are any.
+void config_report_changed(const ConfigPlan& plan);

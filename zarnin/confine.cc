@@ -64,7 +64,9 @@ class Confinement {
   Confinement(const char* root, const char* db_dir)
       : guard_(root), db_(install_db_inside(root, db_dir)) {
     if (db_) {
-      for (const char* file : {"db", "db.tmp", kIntentFile, "intent.tmp"}) db_files_.push_back(db_->empty() ? file : *db_ + "/" + file);
+      for (const char* file : {"db", "db.tmp", kIntentFile, "intent.tmp", kPristineDirs[0],
+                               kPristineDirs[1], kPristineDirs[2]})
+        db_files_.push_back(db_->empty() ? file : *db_ + "/" + file);
     }
   }
 

@@ -14,6 +14,7 @@ namespace {
 
 constexpr size_t kKeyMax = 8191;
 constexpr std::string_view kIgnoreNew = "IGNORE_NEW";
+constexpr std::string_view kConfigUpgrade = "CONFIG_UPGRADE";
 
 // What the footprint child needs; built before the fork.
 struct FootprintJob {
@@ -52,6 +53,38 @@ void report(FILE* out, bool& header_done, const char* header, const char* line) 
 }  // namespace
 
 bool footprint_report_new(void) { return footprint_read_report_new(kConfigFile); }
+
+ConfigUpgrade footprint_config_upgrade(void) { return footprint_read_config_upgrade(kConfigFile); }
+
+ConfigUpgrade footprint_read_config_upgrade(const char* conf_path) {
+  FILE* f = fopen(conf_path, "re");
+  if (f == nullptr) return ConfigUpgrade::kStage;
+  std::string value;
+  bool seen = false;
+  char* line = nullptr;
+  size_t cap = 0;
+  ssize_t len;
+  // Lines are judged as IGNORE_NEW's are, but every CONFIG_UPGRADE line is
+  // read: the last one counts.
+  while ((len = getline(&line, &cap, f)) >= 0) {
+    if (static_cast<size_t>(len) > kPathBuf - 1) line[kPathBuf - 1] = '\0';
+    const char* p = line;
+    while (*p == ' ' || *p == '\t') p++;
+    if (strncmp(p, kConfigUpgrade.data(), kConfigUpgrade.size()) != 0) continue;
+    p += kConfigUpgrade.size();
+    if (*p != ' ' && *p != '\t' && *p != '=' && *p != '\n' && *p != '\0') continue;
+    while (*p == ' ' || *p == '\t' || *p == '=') p++;
+    value.assign(p, strcspn(p, " \t\r\n"));
+    seen = true;
+  }
+  free(line);
+  fclose(f);
+  if (!seen || value == "stage") return ConfigUpgrade::kStage;
+  if (value == "unedited") return ConfigUpgrade::kUnedited;
+  if (value == "merge") return ConfigUpgrade::kMerge;
+  warnx("%s: unknown CONFIG_UPGRADE value: %s", conf_path, value.c_str());
+  return ConfigUpgrade::kStage;
+}
 
 bool footprint_read_report_new(const char* conf_path) {
   FILE* f = fopen(conf_path, "re");

@@ -17,6 +17,18 @@ bool footprint_report_new(void);
 // The same rule for the file at conf_path; true when it cannot be opened.
 bool footprint_read_report_new(const char* conf_path);
 
+// What an upgrade does with an existing configuration file
+// (CONFIG_UPGRADE): always stage its new version beside it as ".new";
+// replace it when it is as the installed version shipped it; also merge an
+// edited one with the package's changes.
+enum class ConfigUpgrade { kStage, kUnedited, kMerge };
+// The last CONFIG_UPGRADE line of "/etc/sorn.conf" ("stage", "unedited" or
+// "merge" after blanks, tabs and "="); kStage when there is none or the
+// file cannot be opened, and after a warning for any other value.
+ConfigUpgrade footprint_config_upgrade(void);
+// The same rule for the file at conf_path.
+ConfigUpgrade footprint_read_config_upgrade(const char* conf_path);
+
 // The stored footprint that package_path is checked against:
 // "<dir>/.footprint.lock" while "<dir>/SORNBUILD.lock" exists, else
 // "<dir>/.footprint"; <dir> is "." for a path without "/".

@@ -185,8 +185,17 @@ void refuse_escaping(const PackageFile& package, const StringList* members, cons
 // Puts the staged package in place, the configuration files of an upgrade
 // beside the ones on disk. 0, or -1 after the cause is printed (with the
 // words of a failed extraction) and with the root as it was.
+// The configuration files of the install: the setting, the package, and
+// what the commit does with them.
+struct ConfigWork {
+  ConfigUpgrade setting;
+  const PackageDb* db;
+  const char* name;
+  ConfigPlan plan;
+};
+
 int commit(InstallMode mode, const PackageFile& package, Staging& staging, const char* root,
-           StringListPtr& members, StringList* keep, StringList* not_written,
+           StringListPtr& members, StringList* keep, StringList* not_written, ConfigWork& work,
            const std::function<CommitRecord(const StringList*)>& record, CommitResult& result) {
   // A package that the one pass could not unpack (a root still missing
   // then, a full disk, a member tar will not write) but that lists as it
@@ -203,12 +212,32 @@ int commit(InstallMode mode, const PackageFile& package, Staging& staging, const
   members.reset(stage_extracted(staging, members.get(), not_written));
   StringListPtr config(mode == InstallMode::kUpgrade ? config_existing(root, members.get(), keep)
                                                      : strlist_new());
-  CommitRequest request{root, &staging, members.get(), keep, config.get(), record(members.get())};
-  if (install_commit(request, result) != 0) {
+  // The configuration files as the package ships them, before a merge
+  // writes over the staged ones.
+  int built = pristine_build(work.db, work.name, staging.dir.c_str(), members.get());
+  if (built < 0) {
     warnx("extraction failed for %s", package.path);
     return -1;
   }
+  std::string old_store = pristine_path(work.db, work.name, "");
+  if (built > 0)
+    work.plan.pristine = "swap";
+  else if (!old_store.empty() && entry_exists(old_store.c_str()))
+    work.plan.pristine = "drop";
+  if (mode == InstallMode::kUpgrade)
+    config_plan_upgrade(work.setting, work.db, work.name, root, staging.dir.c_str(), config, keep,
+                        work.plan);
+  CommitRequest request{root, &staging, members.get(), keep, config.get(), record(members.get())};
+  if (install_commit(request, result) != 0) {
+    config_merges_unlink(work.plan.merges);
+    pristine_discard(work.db, work.name);
+    warnx("extraction failed for %s", package.path);
+    return -1;
+  }
+  config_merges_finish(work.plan.merges);
+  if (!work.plan.pristine.empty()) pristine_swap(work.db, work.name, work.plan.pristine == "swap");
   config_report_staged(root, result.staged_new.get());
+  config_report_changed(work.plan);
   return 0;
 }
 
@@ -252,6 +281,7 @@ int zarnin_main(int argc, char** argv) {
     errx(1, "unsafe path in package: %s", unsafe);
 
   bool report_new = footprint_report_new();
+  ConfigUpgrade config_upgrade = footprint_config_upgrade();
   StringListPtr link_targets(strlist_new());
   const StringList* listing = staging.unpacked ? staging.listing.get() : nullptr;
   bool listed = !opts.force && footprint_check(package, report_new, link_targets.get(), listing);
@@ -285,6 +315,7 @@ int zarnin_main(int argc, char** argv) {
 
   // From the first change to the root until the record is saved, an
   // intent in the database directory tells the next run how to finish.
+  ConfigWork work{config_upgrade, db.get(), name.get(), {}};
   Intent intent;
   intent.op = mode == InstallMode::kUpgrade ? "upgrade" : "install";
   intent.name = name.get();
@@ -310,11 +341,15 @@ int zarnin_main(int argc, char** argv) {
       intent.unlinks = drops.unlinks;
       for (uint64_t i = 0; i < committed.staged_new->in_use; i++)
         intent.config_new.emplace_back(committed.staged_new->strings[i]);
-      return intent_write(db.get(), intent);
+      intent.pristine = work.plan.pristine;
+      intent.merges = work.plan.merges;
+      if (intent_write(db.get(), intent) != 0) return -1;
+      return prepared ? config_merges_link(intent.merges) : 0;
     };
   };
   StringListPtr not_written(strlist_new());
-  if (commit(mode, package, staging, root, members, keep.get(), not_written.get(), record, committed) != 0) {
+  if (commit(mode, package, staging, root, members, keep.get(), not_written.get(), work, record,
+             committed) != 0) {
     intent_remove(db.get());
     prog_error("extraction failed: %s", opts.package);
     return 1;

@@ -100,6 +100,13 @@ struct IntentMove {
   bool exchange;         // to held an entry, swapped out to from
   uint64_t dev, ino;     // the entry that goes to to
 };
+// A configuration file merged with the package's changes: the
+// administrator's version gets the second name keep before the merge
+// replaces it, and keep becomes "<path>.old" once all is in place.
+struct IntentMerge {
+  std::string path, keep;  // absolute paths
+  uint64_t dev, ino;       // the administrator's version
+};
 struct Intent {
   std::string op;        // "install", "upgrade" or "remove"
   std::string name, version;
@@ -112,6 +119,9 @@ struct Intent {
   std::vector<std::string> deletions;  // absolute paths deleted once all is in place
   std::vector<std::string> unlinks;    // absolute paths unlinked then (stale ".new")
   std::vector<std::string> config_new; // configuration paths put beside as ".new"
+  std::string pristine;  // "swap": the pristine copies built for this install replace the
+                         // old ones; "drop": the old ones go; empty: none of either
+  std::vector<IntentMerge> merges;
 };
 
 // The intent file's name in the database directory; "intent.tmp" while it
@@ -134,6 +144,34 @@ inline constexpr const char* kStagePrefix = ".zarnin-staging.";
 // run killed before its intent left them), but for keep (may be null).
 void stage_leftovers_remove(const char* root, const char* keep);
 using PackageEntryPtr = std::unique_ptr<PackageEntry, FreeWith<db_entry_free>>;
+
+// ---------------------------------------------------------------- pristine copies
+
+// The configuration files of each installed package (its regular files
+// under "etc/") as the package shipped them, kept in the database directory
+// under "pristine/<name>/<path>". An install builds the next copies under
+// "pristine.new/<name>" and swaps them in, the old ones passing through
+// "pristine.old/<name>". No package may name these directories.
+inline constexpr std::array<const char*, 3> kPristineDirs = {"pristine", "pristine.new",
+                                                             "pristine.old"};
+// The copy of path (a member name) for package name; empty when name
+// cannot name a directory, which then has no copies.
+std::string pristine_path(const PackageDb* db, const char* name, const char* path);
+// Copies the regular files under "etc/" among members (as staged below
+// stage_dir) to "pristine.new/<name>" and flushes them. 1 when there were
+// any, 0 when there were none (nothing is made), -1 after a warning with
+// nothing left.
+int pristine_build(const PackageDb* db, const char* name, const char* stage_dir,
+                   const StringList* members);
+// Puts what pristine_build made in place of the package's copies (built),
+// or deletes its copies (!built). Calling it again finishes what a killed
+// call began.
+void pristine_swap(const PackageDb* db, const char* name, bool built);
+// Deletes what pristine_build made.
+void pristine_discard(const PackageDb* db, const char* name);
+// Deletes what killed runs left in "pristine.new" and "pristine.old"; only
+// while no intent is pending.
+void pristine_leftovers_remove(const PackageDb* db);
 
 // ---------------------------------------------------------------- directory links
 

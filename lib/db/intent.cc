@@ -86,6 +86,13 @@ int intent_write(const PackageDb* db, const Intent& intent) {
   w.list("delete", intent.deletions);
   w.list("unlink", intent.unlinks);
   w.list("config", intent.config_new);
+  // Keys that an older run never wrote, so that its intents read as before.
+  if (!intent.pristine.empty()) w.pair("pristine", intent.pristine);
+  for (const IntentMerge& m : intent.merges) {
+    w.pair("merge", strformat("%" PRIu64 " %" PRIu64, m.dev, m.ino));
+    w.field(m.path);
+    w.field(m.keep);
+  }
   w.field("end");
 
   int dir = dir_of(db);
@@ -164,6 +171,16 @@ int intent_read(const PackageDb* db, Intent& intent) {
       }
       m.exchange = exchange != 0;
       intent.moves.push_back(std::move(m));
+      i += 2;
+    } else if (key == "pristine" && (value == "swap" || value == "drop")) {
+      intent.pristine = value;
+    } else if (key == "merge" && i + 3 < fields.size()) {
+      IntentMerge m{std::string(fields[i + 2]), std::string(fields[i + 3]), 0, 0};
+      if (sscanf(std::string(value).c_str(), "%" SCNu64 " %" SCNu64, &m.dev, &m.ino) != 2) {
+        errno = EBADMSG;
+        return -1;
+      }
+      intent.merges.push_back(std::move(m));
       i += 2;
     } else if (auto it = lists.find(key); it != lists.end()) {
       it->second->emplace_back(value);

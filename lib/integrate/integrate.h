@@ -160,12 +160,15 @@ void run_ldconfig(const char* root);
 // The removal of an installed package after its checks, but for the save:
 // stops its services, deletes its recorded paths and staged ".new" copies,
 // removes its service directories, refreshes the library cache, runs the
-// triggers, deletes its accounts, flushes the file systems and drops the
-// entry from db. Each step reports its own failures and the next one runs.
+// triggers, deletes its accounts, flushes the file systems, deletes its
+// pristine copies and drops the entry from db. Each step reports its own failures and the next one runs.
 void package_remove(PackageDb* db, PackageEntry* entry, const char* root, const char* name);
 // Both stat (following links) with equal sizes and permission bits, and
 // equal bytes.
 bool config_same_file(const char* a, const char* b);
+// After a merge is in place: the administrator's version, kept under its
+// second name, becomes "<path>.old" (a warning when it cannot).
+void config_merges_finish(const std::vector<IntentMerge>& merges);
 // Finishes the operation that an interrupted run recorded in db's
 // directory, before this run does its own: the rest of an install's
 // renames, its deletions, the record, its integration; or the whole of a

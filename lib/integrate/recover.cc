@@ -76,8 +76,17 @@ bool recorded(PackageDb* db, const Intent& intent) {
 }
 
 void finish_install(PackageDb* db, const char* root, const Intent& intent) {
+  // The administrator's version of a merged file gets its second name
+  // before the merge replaces it, if the kill came first.
+  for (const IntentMerge& m : intent.merges) {
+    struct stat st;
+    if (!entry_exists(m.keep.c_str()) && lstat(m.path.c_str(), &st) == 0 &&
+        static_cast<uint64_t>(st.st_dev) == m.dev && static_cast<uint64_t>(st.st_ino) == m.ino)
+      link(m.path.c_str(), m.keep.c_str());
+  }
   finish_moves(db, intent);
   for (const std::string& temp : intent.temps) remove_tree(temp.c_str());
+  config_merges_finish(intent.merges);
   for (const std::string& path : intent.config_new) {
     std::string staged = strformat("%s/%s.new", root, path.c_str());
     CharPtr current(root_path(root, path.c_str()));
@@ -85,6 +94,7 @@ void finish_install(PackageDb* db, const char* root, const Intent& intent) {
   }
   for (const std::string& path : intent.deletions) remove(path.c_str());
   for (const std::string& path : intent.unlinks) unlink(path.c_str());
+  if (!intent.pristine.empty()) pristine_swap(db, intent.name.c_str(), intent.pristine == "swap");
   StringListPtr files = list_of(intent.files), changed = list_of(intent.dropped);
   for (const std::string& path : intent.files) strlist_add(changed.get(), path.c_str());
   flush_file_systems(root, changed.get());
@@ -147,7 +157,19 @@ void package_remove(PackageDb* db, PackageEntry* entry, const char* root, const 
   // The deletions reach the disk before the record that no longer names
   // them.
   flush_file_systems(root, entry->files);
+  pristine_swap(db, name, false);
   db_remove(db, name);
+}
+
+void config_merges_finish(const std::vector<IntentMerge>& merges) {
+  for (const IntentMerge& m : merges) {
+    if (!entry_exists(m.keep.c_str())) continue;
+    std::string old = m.path + ".old";
+    if (rename(m.keep.c_str(), old.c_str()) != 0) {
+      warn("cannot rename %s", old.c_str());
+      unlink(m.keep.c_str());
+    }
+  }
 }
 
 bool config_same_file(const char* a, const char* b) {
@@ -175,7 +197,10 @@ bool config_same_file(const char* a, const char* b) {
 void recover_interrupted(PackageDb* db, const char* root) {
   Intent intent;
   int found = intent_read(db, intent);
-  if (found == 0) return;
+  if (found == 0) {
+    pristine_leftovers_remove(db);
+    return;
+  }
   if (found < 0)
     refuse_intent(db, strformat("cannot read %s/%s: %s", db->dir, kIntentFile, strerror(errno)));
   if (intent.op == "remove") {
@@ -184,6 +209,7 @@ void recover_interrupted(PackageDb* db, const char* root) {
     // Killed while it copied to other file systems: nothing was in place.
     for (const std::string& temp : intent.temps) remove_tree(temp.c_str());
     if (!intent.stage.empty()) remove_tree(intent.stage.c_str());
+    pristine_discard(db, intent.name.c_str());
     intent_remove(db);
   } else if (intent.op == "install" || intent.op == "upgrade") {
     finish_install(db, root, intent);

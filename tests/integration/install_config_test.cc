@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -179,6 +180,95 @@ TEST_F(ConfigInstall, StagingAcrossFilesystems) {
   EXPECT_FALSE(has("etc/b.conf.new"));
   EXPECT_EQ("two\n", file("usr/bin/foo"));
   // TearDown finds the tmpfs empty: the staged copies are gone.
+}
+
+// CONFIG_UPGRADE against each state of a configuration file, through an
+// install, an upgrade and a removal. "bash.bashrc" and "skel/.bashrc" are
+// shaped as the bash package has them.
+TEST_F(ConfigInstall, UpgradeModesAgainstFileStates) {
+  struct File {
+    std::string path, v1, v2, edit, merged;  // edit: "" untouched, "-" deleted
+    mode_t mode = 0644;                      // as the administrator left it
+  };
+  const File files[] = {
+      {"etc/bash.bashrc", "PS1=1\n", "PS1=2\n", "PS1=local\n", ""},  // conflicts
+      {"etc/clean.conf", "a\nb\nc\nd\ne\n", "a\nb\nc\nd\nE\n", "A\nb\nc\nd\ne\n",
+       "A\nb\nc\nd\nE\n"},
+      {"etc/mode.conf", "m=1\n", "m=2\n", "", "m=2\n", 0600},
+      {"etc/nocopy.conf", "n=1\n", "n=2\n", "", ""},  // its pristine copy is gone
+      {"etc/removed.conf", "r=1\n", "r=2\n", "-", ""},
+      {"etc/same.conf", "s=1\n", "s=2\n", "s=2\n", ""},
+      {"etc/skel/.bashrc", "alias=1\n", "alias=2\n", "", ""},  // unedited
+  };
+  // Per file: Staged, Updated, Merged, Kept as it is, or Restored.
+  struct Mode {
+    std::string conf, outcomes, err;
+  };
+  const std::string staged = "zarnin: config: staged\netc/bash.bashrc.new\n";
+  const Mode modes[] = {
+      {"CONFIG_UPGRADE=stage\n", "SSSSRKS",
+       staged +
+           "etc/clean.conf.new\netc/mode.conf.new\netc/nocopy.conf.new\netc/skel/.bashrc.new\n"},
+      {"CONFIG_UPGRADE unedited\n", "SSSSRKU",
+       staged + "etc/clean.conf.new\netc/mode.conf.new\netc/nocopy.conf.new\n"
+                "zarnin: config: updated\netc/skel/.bashrc\n"},
+      {"CONFIG_UPGRADE = merge\n", "SMMSRKU",
+       staged + "etc/nocopy.conf.new\nzarnin: config: updated\netc/skel/.bashrc\n"
+                "zarnin: config: merged\netc/clean.conf\netc/mode.conf\n"},
+  };
+  PackageTree v1, v2;
+  for (const File& f : files) {
+    v1.file(f.path, f.v1);
+    v2.file(f.path, f.v2);
+  }
+  std::string pkg1 = pack(v1, "1-1"), pkg2 = pack(v2, "2-1");
+  for (const Mode& mode : modes) {
+    SCOPED_TRACE(mode.conf);
+    TempDir root;
+    std::string db = root / "var/lib/pkg", store = db + "/pristine/foo/";
+    auto run_in_root = [&](const char* program, const std::vector<std::string>& args) {
+      RunOptions opts;
+      opts.env = {{"PKG_DBDIR", db}, {"TMPDIR", tmpdir_}, {"PKG_ROOT", std::nullopt}};
+      std::vector<std::string> argv{program, "-r", root.path()};
+      argv.insert(argv.end(), args.begin(), args.end());
+      return run(argv, opts);
+    };
+    auto content = [](const std::string& path) { return exists(path) ? read_file(path) : "-"; };
+    auto sorted_entries = [](const std::string& dir) {
+      std::vector<std::string> names = entries_of(dir);
+      std::sort(names.begin(), names.end());
+      return names;
+    };
+    ASSERT_TRUE(etc_.set_files(EtcNamespace::Files{{"sorn.conf", mode.conf}})) << etc_.error();
+    ASSERT_EQ(0, run_in_root(ZARNIN_BIN, {pkg1}).status);
+    for (const File& f : files) {
+      EXPECT_EQ(f.v1, read_file(store + f.path)) << f.path;
+      if (f.edit == "-") sh("rm " + shell_quote(root / f.path));
+      if (f.edit != "" && f.edit != "-") write_file(root / f.path, f.edit);
+      if (f.mode != 0644) chmod((root / f.path).c_str(), f.mode);
+    }
+    sh("rm " + shell_quote(store + "etc/nocopy.conf"));  // as installed before copies were kept
+
+    RunResult r = run_in_root(ZARNIN_BIN, {"-u", pkg2});
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(mode.err, r.err);
+    for (size_t i = 0; i < std::size(files); i++) {
+      const File& f = files[i];
+      char outcome = mode.outcomes[i];
+      SCOPED_TRACE(f.path + " " + outcome);
+      std::string before = f.edit.empty() ? f.v1 : f.edit;
+      bool replaced = outcome == 'U' || outcome == 'R';
+      EXPECT_EQ(outcome == 'M' ? f.merged : replaced ? f.v2 : before, read_file(root / f.path));
+      EXPECT_EQ(replaced ? 0644u : f.mode, file_mode(root / f.path));
+      EXPECT_EQ(outcome == 'S' ? f.v2 : "-", content(root / (f.path + ".new")));
+      EXPECT_EQ(outcome == 'M' ? before : "-", content(root / (f.path + ".old")));
+      EXPECT_EQ(f.v2, read_file(store + f.path));  // every copy follows the package
+    }
+    EXPECT_EQ((std::vector<std::string>{"db", "pristine"}), sorted_entries(db));
+
+    ASSERT_EQ(0, run_in_root(ZARNOUT_BIN, {"foo"}).status);
+    EXPECT_EQ(std::vector<std::string>{"db"}, sorted_entries(db));
+  }
 }
 
 }  // namespace

@@ -199,6 +199,10 @@ TEST_F(Confine, MembersCannotReachTheDatabase) {
       {"mkdir -p var/lib && ln -s ../../canary var/lib/pkg", "var/lib/pkg", "var/lib/pkg"},
       {"ln -s ../canary var", "var", "var"},
       {"mkdir -p var && echo x > var/lib", "var/lib", "var/lib"},
+      // The pristine copies of configuration files.
+      {"mkdir -p var/lib/pkg/pristine/good/etc && echo x > var/lib/pkg/pristine/good/etc/x",
+       "var/lib/pkg/pristine/good/etc/x", "var/lib/pkg/pristine/good/etc/x"},
+      {"mkdir -p var/lib/pkg/pristine.new", "var/lib/pkg/pristine.new", "var/lib/pkg/pristine.new/"},
   };
   int n = 0;
   for (const Case& c : cases) {

@@ -9,6 +9,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -120,6 +121,54 @@ TEST_F(Db, LoaderEdgeCases) {
     PackageDbPtr db = open_with(c.file);
     EXPECT_EQ(c.want, describe(db.get())) << c.name;
   }
+}
+
+// The intent names the store swap and the merged files; an intent written
+// before either existed reads as it did.
+TEST_F(Db, IntentRoundTripsPristineAndMerges) {
+  PackageDbPtr db = open_with("");
+  Intent in;
+  in.op = "upgrade";
+  in.name = "foo";
+  in.pristine = "swap";
+  in.merges = {{"/r/etc/a.conf", "/r/etc/.zarnin-old.1.0", 7, 9}};
+  ASSERT_EQ(0, intent_write(db.get(), in));
+  Intent out;
+  ASSERT_EQ(1, intent_read(db.get(), out));
+  EXPECT_EQ("swap", out.pristine);
+  ASSERT_EQ(1u, out.merges.size());
+  EXPECT_EQ("/r/etc/.zarnin-old.1.0", out.merges[0].keep);
+  EXPECT_EQ(9u, out.merges[0].ino);
+  const char older[] = "sorn-intent 1\0op\0remove\0name\0foo\0end\0";
+  write_file(dbdir_ + "/intent", std::string(older, sizeof older - 1));
+  ASSERT_EQ(1, intent_read(db.get(), out));
+  EXPECT_EQ("", out.pristine);
+  EXPECT_TRUE(out.merges.empty());
+  intent_remove(db.get());
+}
+
+// A swap killed at any step is finished by the next call: the new copies
+// in place, nothing left beside them.
+TEST_F(Db, PristineSwapFinishesWhatAKillLeft) {
+  PackageDbPtr db = open_with("");
+  TempDir stage;
+  write_file(stage / "etc/a.conf", "a=2\n", 0600);
+  StringListPtr members = sorn_test::list_of({"etc/", "etc/a.conf", "usr/bin/a"});
+  for (const char* step : {"none", "old gone", "done"}) {
+    write_file(pristine_path(db.get(), "foo", "etc/a.conf"), "a=1\n");
+    ASSERT_EQ(1, pristine_build(db.get(), "foo", stage.path().c_str(), members.get()));
+    std::string at = dbdir_ + "/pristine";
+    if (std::string(step) != "none") sorn_test::sh("mkdir -p " + at + ".old && mv " + at + "/foo " + at + ".old/");
+    if (std::string(step) == "done") sorn_test::sh("mv " + at + ".new/foo " + at + "/");
+    pristine_swap(db.get(), "foo", true);
+    EXPECT_EQ("a=2\n", read_file(pristine_path(db.get(), "foo", "etc/a.conf"))) << step;
+    EXPECT_EQ(0600u, sorn_test::file_mode(pristine_path(db.get(), "foo", "etc/a.conf"))) << step;
+    std::vector<std::string> left = sorn_test::entries_of(dbdir_);
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ((std::vector<std::string>{"db", "pristine"}), left) << step;
+  }
+  pristine_swap(db.get(), "foo", false);
+  EXPECT_EQ(std::vector<std::string>{"db"}, sorn_test::entries_of(dbdir_));
 }
 
 TEST_F(Db, LongLinesLoadWhole) {

@@ -52,6 +52,26 @@ TEST(FootprintReportNew, FirstIgnoreNewLineDecides) {
   EXPECT_TRUE(footprint_read_report_new((dir / "missing.conf").c_str()));
 }
 
+TEST(FootprintConfigUpgrade, LastLineDecides) {
+  using enum ConfigUpgrade;
+  const std::pair<std::string, ConfigUpgrade> cases[] = {
+      {"CONFIG_UPGRADE=unedited\n", kUnedited},
+      {"CONFIG_UPGRADE unedited\n", kUnedited},
+      {" \tCONFIG_UPGRADE = merge", kMerge},
+      {"CONFIG_UPGRADE=merge\nIGNORE_NEW=yes\nCONFIG_UPGRADE=stage\n", kStage},
+      {"CONFIG_UPGRADE=stage\nCONFIG_UPGRADE=unedited # the skeletons\n", kUnedited},
+      {"# CONFIG_UPGRADE=merge\nCONFIG_UPGRADES=merge\nconfig_upgrade=merge\n", kStage},
+      {"CONFIG_UPGRADE=merge\nCONFIG_UPGRADE=Merge\n", kStage},  // unknown: a warning
+      {"", kStage},
+  };
+  TempDir dir;
+  for (const auto& [conf, setting] : cases) {
+    write_file(dir / "sorn.conf", conf);
+    EXPECT_EQ(setting, footprint_read_config_upgrade((dir / "sorn.conf").c_str())) << conf;
+  }
+  EXPECT_EQ(kStage, footprint_read_config_upgrade((dir / "missing.conf").c_str()));
+}
+
 TEST(FootprintReportNew, ReadsTheSystemFile) {
   EtcNamespace etc(EtcNamespace::Files{{"sorn.conf", "IGNORE_NEW=yes\n"}});
   if (!etc.ok()) GTEST_SKIP() << "no private /etc: " << etc.error();
