@@ -81,7 +81,7 @@ int pristine_build(const PackageDb* db, const char* name, const char* stage_dir,
     if (make_dirs(dir.c_str(), kStoreDirMode) != 0 ||
         copy_file(from, to, st.st_mode & 07777) != 0) {
       int saved = errno;
-      remove_tree(fresh.c_str());
+      pristine_discard(db, name);
       errno = saved;
       warn("cannot write %s", to.c_str());
       return -1;
@@ -93,7 +93,8 @@ int pristine_build(const PackageDb* db, const char* name, const char* stage_dir,
   UniqueFd fd(open(fresh.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd || syncfs(fd.get()) != 0) {
     int saved = errno;
-    remove_tree(fresh.c_str());
+    fd.reset();
+    pristine_discard(db, name);
     errno = saved;
     warn("cannot flush %s", fresh.c_str());
     return -1;

@@ -451,7 +451,7 @@ def commit_faults(args, fails):
     """An upgrade and a fresh install, each failed at points of its staging
     and commit: a failed run leaves the root exactly as it was, a run that
     succeeds leaves it as a clean run does, and none leaves a staging entry."""
-    counts = dict(runs=0, failed=0, succeeded=0, unsaved=0)
+    counts = dict(runs=0, failed=0, succeeded=0, unsaved=0, declined=0)
     sc = Scratch(args.bin_dir)
     try:
         files1 = {b"usr/share/up/f%02d" % k: os.urandom(5000) for k in range(12)}
@@ -488,10 +488,15 @@ def commit_faults(args, fails):
                     counts["runs"] += 1
                     state = sornrel.tree_state(sc.root)
                     where = "%s %s %s" % (op[1].rsplit("/", 1)[-1], inject, err.decode(errors="replace")[-300:])
-                    if status == 0:
+                    if status == 0 and b"skipping unsafe path" in err:
+                        # The root could not be looked at: the deletions
+                        # were declined, each with the warning.
+                        counts["declined"] += 1
+                    elif status == 0:
                         counts["succeeded"] += 1
                         if state != after:
-                            fails.add("%s: succeeded with another tree than a clean run" % where)
+                            changed = sorted(p for p in set(state) | set(after) if state.get(p) != after.get(p))
+                            fails.add("%s: succeeded with another tree than a clean run: %r" % (where, changed[:5]))
                     elif PROGRAM_LINES["zarnin"].encode() in err:
                         # The files are in place and the record could not
                         # be saved: reported as such, as it always was.
@@ -506,7 +511,8 @@ def commit_faults(args, fails):
     finally:
         sc.close()
     print("staging and commit faults: %(runs)d runs, %(failed)d failed with the root as it was, "
-          "%(succeeded)d succeeded as a clean run, %(unsaved)d committed but the record not saved"
+          "%(succeeded)d succeeded as a clean run, %(declined)d succeeded declining deletions it "
+          "could not check, %(unsaved)d committed but the record not saved"
           % counts)
 
 
