@@ -114,9 +114,11 @@ TEST_F(Confine, ParentLinksLeadingOutAreRefused) {
     sh("rm -rf " + shell_quote(root_) + " && mkdir " + shell_quote(root_));
     link_in_root("var/run", c.target);
     if (c.target == "run2") link_in_root("var/run2", "run");  // a loop
+    std::string before = sorn_test::tree_state(root_);
     RunResult r = zarnin({pkg});
     expect_refused(r, c.refused);
-    EXPECT_EQ(std::vector<std::string>{"var"}, entries_of(root_)) << c.target;
+    EXPECT_EQ(before, sorn_test::tree_state(root_)) << c.target;
+    EXPECT_EQ("", sorn_test::work_leftovers(root_)) << c.target;
   }
 
   // A deeper member under a link that leads out, and a link that stays in.
@@ -129,7 +131,9 @@ TEST_F(Confine, ParentLinksLeadingOutAreRefused) {
   std::string deep_pkg = deep.pack(work_.path(), "deep#1-1.pkg.tar.zst");
   sh("cd " + shell_quote(work_.path()) + " && echo x > f && tar -cf - --transform='s|^f$|srv/dir/new/f|' f"
      " | gzip -c > evil#1-1.pkg.tar.gz");
+  std::string before = sorn_test::tree_state(root_);
   expect_refused(zarnin({work_ / "evil#1-1.pkg.tar.gz"}), "srv/dir/new/f");
+  EXPECT_EQ(before, sorn_test::tree_state(root_));
   RunResult r = zarnin({deep_pkg});
   ASSERT_EQ(0, r.status) << r.err;
   EXPECT_EQ("so\n", read_file(root_ + "/usr/lib/foo.so"));

@@ -243,31 +243,43 @@ TEST_F(NamesInstall, OtherSpellingsAreRefused) {
 }
 
 // A volume label is listed by tar but never written: it is not recorded,
-// so the next upgrade cannot delete the administrator's file of that name.
+// so no upgrade can delete the administrator's file of that name, whether
+// the file was there before the package or came after it.
 TEST_F(NamesInstall, VolumeLabelIsNotRecorded) {
-  mkdir_p(work_ / "v1/usr/bin");
-  write_file(work_ / "v1/usr/bin/tool", "one\n");
-  std::string pkg1 = work_ / "tool#1-1.pkg.tar.zst";
-  sh("tar --no-recursion -V usr/local/bin/admintool --owner=root --group=root -C " + shell_quote(work_ / "v1") +
-     " -cf - usr/ usr/bin/ usr/bin/tool | zstd -q -c > " + shell_quote(pkg1));
-  ASSERT_EQ("usr/local/bin/admintool\nusr/\nusr/bin/\nusr/bin/tool\n",
-            run({"sh", "-c", "zstd -dcq \"$0\" | tar -tf -", pkg1}).out);
-
-  RunResult r = zarnin({pkg1});
-  ASSERT_EQ(0, r.status) << r.err;
-  EXPECT_EQ("zarnin: not extracted, not recorded: usr/local/bin/admintool\n", r.err);
-  EXPECT_EQ("tool\n1-1\nusr/\nusr/bin/\nusr/bin/tool\n\n", db());
-  expect_recorded_exist(root_.path(), "volume label");
-
-  write_file(root_ / "usr/local/bin/admintool", "the administrator's\n");
-  PackageTree v2;
-  v2.file("usr/bin/tool", "two\n");
-  r = zarnin({"-u", v2.pack(work_.path(), "tool#2-1.pkg.tar.gz")});
-  ASSERT_EQ(0, r.status) << r.err;
-  EXPECT_EQ("", r.err);
-  EXPECT_EQ("the administrator's\n", read_file(root_ / "usr/local/bin/admintool"));
-  EXPECT_EQ("two\n", read_file(root_ / "usr/bin/tool"));
-  EXPECT_EQ("tool\n2-1\nusr/\nusr/bin/\nusr/bin/tool\n\n", db());
+  const std::string label = "usr/local/bin/admintool", admin = root_ / label;
+  auto pack = [&](const std::string& version, bool labelled) {
+    std::string tree = work_ / version, pkg = work_ / ("tool#" + version + ".pkg.tar.zst");
+    write_file(tree + "/usr/bin/tool", version + "\n");
+    sh("tar --no-recursion " + (labelled ? "-V " + label : "") + " --owner=root --group=root -C " +
+       shell_quote(tree) + " -cf - usr/ usr/bin/ usr/bin/tool | zstd -q -c > " + shell_quote(pkg));
+    return pkg;
+  };
+  const std::string warning = "zarnin: not extracted, not recorded: " + label + "\n";
+  struct Step {
+    std::string version;
+    bool labelled;
+  } steps[] = {{"1-1", true}, {"2-1", true}, {"3-1", false}};
+  ASSERT_EQ(label + "\nusr/\nusr/bin/\nusr/bin/tool\n",
+            run({"sh", "-c", "zstd -dcq \"$0\" | tar -tf -", pack("1-1", true)}).out);
+  for (bool there_first : {true, false}) {
+    sh("rm -rf " + shell_quote(root_.path()) + "/*");
+    if (there_first) write_file(admin, "the administrator's\n", 0750);
+    for (const Step& s : steps) {
+      std::string trace = s.version + (there_first ? ", the file there first" : "");
+      std::vector<std::string> args{pack(s.version, s.labelled)};
+      if (s.version != "1-1") args.insert(args.begin(), "-u");
+      RunResult r = zarnin(args);
+      ASSERT_EQ(0, r.status) << trace << ": " << r.err;
+      EXPECT_EQ(s.labelled ? warning : "", r.err) << trace;
+      EXPECT_EQ(s.version + "\n", read_file(root_ / "usr/bin/tool")) << trace;
+      EXPECT_EQ("tool\n" + s.version + "\nusr/\nusr/bin/\nusr/bin/tool\n\n", db()) << trace;
+      expect_recorded_exist(root_.path(), trace);
+      if (s.version == "1-1" && !there_first) write_file(admin, "the administrator's\n", 0750);
+      EXPECT_EQ("the administrator's\n", read_file(admin)) << trace;
+      EXPECT_EQ(0750u, file_mode(admin)) << trace;
+      EXPECT_EQ("", work_leftovers(root_.path())) << trace;
+    }
+  }
 }
 
 // The footprint shows UTF-8 names as they are under every caller locale: a

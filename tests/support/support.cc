@@ -265,6 +265,29 @@ void sh(const std::string& command) {
   if (status != 0) ADD_FAILURE() << "command failed (" << status << "): " << command;
 }
 
+namespace {
+
+std::string listed(const std::string& dir, const std::vector<std::string>& in_front,
+                   const std::string& script) {
+  std::vector<std::string> argv = in_front;
+  argv.insert(argv.end(), {"sh", "-c", "cd \"$0\" && " + script, dir});
+  RunResult r = run(argv);
+  if (r.status != 0) ADD_FAILURE() << "listing " << dir << ": " << r.err;
+  return r.out;
+}
+
+}  // namespace
+
+std::string tree_state(const std::string& dir, const std::vector<std::string>& in_front) {
+  return listed(dir, in_front,
+                "find . -type d -printf '%p %y %m %U %G %n\\n' -o -printf '%p %y %m %U %G %n %s %l\\n' "
+                "| LC_ALL=C sort && find . -type f -exec md5sum {} + | LC_ALL=C sort");
+}
+
+std::string work_leftovers(const std::string& dir, const std::vector<std::string>& in_front) {
+  return listed(dir, in_front, "find . -name '.zarnin-staging.*' -o -name '.zarnin-new.*'");
+}
+
 CandidateRun run_candidates(void (*exec)(const char*), const char* arg,
                             const std::vector<std::string>& present) {
   TempDir bin;

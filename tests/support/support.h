@@ -101,6 +101,15 @@ std::string shell_quote(const std::string& word);
 // Runs "sh -c command" and fails the test when it exits non-zero.
 void sh(const std::string& command);
 
+// Every entry under dir, named relative to it, with its kind, mode, owners,
+// link count, size (but of directories) and link target, then the digest of
+// each file: equal states mean the same tree down to the bytes. Times are
+// left out. in_front runs the listing elsewhere (inside a mount namespace).
+std::string tree_state(const std::string& dir, const std::vector<std::string>& in_front = {});
+// The entries under dir that a zarnin run holds while it works and must not
+// leave behind (".zarnin-staging.*", ".zarnin-new.*"), one a line.
+std::string work_leftovers(const std::string& dir, const std::vector<std::string>& in_front = {});
+
 // What a table of candidate programs starts: exec(arg) runs in a child whose
 // PATH holds only stand-ins for the programs in present, each printing its
 // name and arguments. The child's wait status and what it printed.
