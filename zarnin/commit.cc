@@ -78,7 +78,8 @@ std::string_view parent_of(std::string_view path) {
 
 // Copies the entry at from (links not followed; a directory with all it
 // holds) to the new name to, with its owner, permission bits and times.
-// Hard links within one copy stay links. 0, or -1 with errno set.
+// Names of one file copied by one TreeCopy to one file system stay one
+// file. 0, or -1 with errno set.
 class TreeCopy {
  public:
   int copy(const std::string& from, const std::string& to) {
@@ -95,8 +96,9 @@ class TreeCopy {
       }
       closedir(d);
       if (result != 0) return -1;
-    } else if (!S_ISDIR(st.st_mode) && st.st_nlink > 1 && linked_.contains(key(st))) {
-      return link(linked_[key(st)].c_str(), to.c_str());
+    } else if (!S_ISDIR(st.st_mode) && st.st_nlink > 1 && linked_.contains(key(st)) &&
+               link(linked_[key(st)].c_str(), to.c_str()) == 0) {
+      return 0;  // a name of a file already copied, on the same file system
     } else if (S_ISREG(st.st_mode)) {
       if (copy_file(from, to) != 0) return -1;
     } else if (S_ISLNK(st.st_mode)) {
@@ -313,9 +315,8 @@ class Committer {
   }
 
   int copy_beside(Move& move) {
-    TreeCopy copier;
     struct stat st;
-    if (copier.copy(move.from, move.copy) != 0 || lstat(move.copy.c_str(), &st) != 0) {
+    if (copier_.copy(move.from, move.copy) != 0 || lstat(move.copy.c_str(), &st) != 0) {
       warn("cannot copy %s", move.to.c_str());
       return -1;
     }
@@ -372,6 +373,7 @@ class Committer {
   std::vector<std::string> blocked_;
   std::vector<std::string> temps_;
   std::vector<uint64_t> mount_ids_;  // of result_.mounts
+  TreeCopy copier_;  // one for the commit, so that hard links stay links
   size_t attempts_ = 0;
 };
 
