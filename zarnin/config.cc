@@ -186,12 +186,12 @@ Merge run_diff3(const std::string& mine, const std::string& older, const std::st
   char* argv[] = {const_cast<char*>("diff3"), const_cast<char*>("-m"),
                   const_cast<char*>(mine.c_str()), const_cast<char*>(older.c_str()),
                   const_cast<char*>(yours.c_str()), nullptr};
-  ChildSpec spec;
-  spec.program = "diff3";
-  spec.argv = argv;
-  spec.stdout_fd = out;
-  spec.stderr_fd = null.get();
-  int status = run_child(spec);
+  ChildSpec cmd;
+  cmd.program = "diff3";
+  cmd.argv = argv;
+  cmd.stdout_fd = out;
+  cmd.stderr_fd = null.get();
+  int status = run_child(cmd);
   if (child_succeeded(status)) return Merge::kClean;
   if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 1) return Merge::kConflicts;
   return Merge::kFailed;
