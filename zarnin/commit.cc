@@ -25,7 +25,6 @@ namespace {
 constexpr unsigned kRenameNoReplace = 1;  // RENAME_NOREPLACE
 constexpr unsigned kRenameExchange = 2;   // RENAME_EXCHANGE
 constexpr unsigned kStatxMntId = 0x1000;  // STATX_MNT_ID
-constexpr size_t kCopyChunk = 1 << 16;
 
 // The kernel's statx record, as far as the mount it reports (the layout is
 // fixed; libcs differ in whether and how they declare it).
@@ -100,7 +99,7 @@ class TreeCopy {
                link(linked_[key(st)].c_str(), to.c_str()) == 0) {
       return 0;  // a name of a file already copied, on the same file system
     } else if (S_ISREG(st.st_mode)) {
-      if (copy_file(from, to) != 0) return -1;
+      if (copy_regular_file(from.c_str(), to.c_str(), st.st_mode & 07777) != 0) return -1;
     } else if (S_ISLNK(st.st_mode)) {
       std::string target(kPathBuf, '\0');
       ssize_t n = readlink(from.c_str(), target.data(), target.size() - 1);
@@ -120,27 +119,6 @@ class TreeCopy {
  private:
   static std::string key(const struct stat& st) {
     return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
-  }
-
-  static int copy_file(const std::string& from, const std::string& to) {
-    UniqueFd in(open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!in) return -1;
-    UniqueFd out(open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!out) return -1;
-    std::string buf(kCopyChunk, '\0');
-    for (;;) {
-      ssize_t n = read(in.get(), buf.data(), buf.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return -1;
-      if (n == 0) break;
-      for (ssize_t done = 0; done < n;) {
-        ssize_t w = write(out.get(), buf.data() + done, static_cast<size_t>(n - done));
-        if (w < 0 && errno == EINTR) continue;
-        if (w < 0) return -1;
-        done += w;
-      }
-    }
-    return close(out.release());
   }
 
   std::unordered_map<std::string, std::string> linked_;

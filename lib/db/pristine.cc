@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr size_t kCopyChunk = 1 << 16;
-
 // The store is readable by root alone, whatever the files' own bits say.
 constexpr mode_t kStoreDirMode = 0700;
 
@@ -31,30 +29,6 @@ std::string store_of(const PackageDb* db, const char* dir, const char* name) {
 void flush_dir(const std::string& path) {
   UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (fd) fsync(fd.get());
-}
-
-// Copies the regular file from to the new name to with from's permission
-// bits. 0, or -1 with errno set.
-int copy_file(const std::string& from, const std::string& to, mode_t mode) {
-  UniqueFd in(open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (!in) return -1;
-  UniqueFd out(open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!out) return -1;
-  std::string buf(kCopyChunk, '\0');
-  for (;;) {
-    ssize_t n = read(in.get(), buf.data(), buf.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) break;
-    for (ssize_t done = 0; done < n;) {
-      ssize_t w = write(out.get(), buf.data() + done, static_cast<size_t>(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w < 0) return -1;
-      done += w;
-    }
-  }
-  if (fchmod(out.get(), mode) != 0) return -1;
-  return close(out.release());
 }
 
 }  // namespace
@@ -78,8 +52,9 @@ int pristine_build(const PackageDb* db, const char* name, const char* stage_dir,
     if (lstat(from.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
     std::string to = fresh + "/" + path;
     std::string dir = to.substr(0, to.rfind('/'));
+    unlink(to.c_str());  // a member listed twice: the later one counts
     if (make_dirs(dir.c_str(), kStoreDirMode) != 0 ||
-        copy_file(from, to, st.st_mode & 07777) != 0) {
+        copy_regular_file(from.c_str(), to.c_str(), st.st_mode & 07777) != 0) {
       int saved = errno;
       pristine_discard(db, name);
       errno = saved;

@@ -155,3 +155,25 @@ void flush_file_systems(const char* root, const StringList* paths) {
     syncfs(fd.get());
   }
 }
+
+int copy_regular_file(const char* from, const char* to, mode_t mode) {
+  UniqueFd in(open(from, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!in) return -1;
+  UniqueFd out(open(to, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!out) return -1;
+  std::string buf(1 << 16, '\0');
+  for (;;) {
+    ssize_t n = read(in.get(), buf.data(), buf.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    for (ssize_t done = 0; done < n;) {
+      ssize_t w = write(out.get(), buf.data() + done, static_cast<size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w < 0) return -1;
+      done += w;
+    }
+  }
+  if (fchmod(out.get(), mode) != 0) return -1;
+  return close(out.release());
+}

@@ -70,6 +70,11 @@ char* root_path(const char* root, const char* rel);
 int make_dirs(const char* path, mode_t mode);
 // lstat succeeds: a dangling symbolic link exists.
 bool entry_exists(const char* path);
+// Copies the regular file from (not followed when a link) to the new file
+// to, created with mode 0600 and O_EXCL, then given mode (its permission
+// bits, whatever the umask). 0, or -1 with errno set; a partial to stays
+// for the caller to delete.
+int copy_regular_file(const char* from, const char* to, mode_t mode);
 // Removes whatever is at path, depth-first without following links; falls
 // back to "/bin/rm -rf" when the walk fails. 0, or -1.
 int remove_tree(const char* path);
