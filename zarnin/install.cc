@@ -39,8 +39,6 @@ struct InstallOptions {
   const char* package = nullptr;
 };
 
-bool byte_order(const std::string& a, const std::string& b) { return strcmp(a.c_str(), b.c_str()) < 0; }
-
 [[noreturn]] void print_usage(void) {
   fputs("usage: zarnin [-u] [-f] [-r root] <pkg.tar.gz>\n"
         "  -u  upgrade installed package\n"
@@ -324,18 +322,17 @@ int zarnin_main(int argc, char** argv) {
   auto record = [&](const StringList* extracted) -> CommitRecord {
     return [&, extracted](bool prepared, const std::vector<IntentMove>& moves,
                           const std::vector<std::string>& temps) {
+      // An upgrade records its paths in byte order; the plan is made, so
+      // the list can be sorted now.
       if (installed != nullptr && prepared) {
-        StringListPtr sorted(strlist_new());
-        for (uint64_t i = 0; i < extracted->in_use; i++) strlist_add(sorted.get(), extracted->strings[i]);
-        strlist_sort(sorted.get());
-        drops = plan_dropped(db.get(), root, name.get(), links, installed, sorted.get());
+        strlist_sort(members.get());
+        drops = plan_dropped(db.get(), root, name.get(), links, installed, members.get());
       }
       intent.stage = staging.dir;
       intent.prepared = prepared;
       intent.moves = moves;
       intent.temps = temps;
       intent.files.assign(extracted->strings, extracted->strings + extracted->in_use);
-      if (installed != nullptr) std::sort(intent.files.begin(), intent.files.end(), byte_order);
       intent.dropped.assign(drops.dropped->strings, drops.dropped->strings + drops.dropped->in_use);
       intent.deletions = drops.deletions;
       intent.unlinks = drops.unlinks;

@@ -76,7 +76,9 @@ int intent_write(const PackageDb* db, const Intent& intent) {
   w.pair("stage", intent.stage);
   w.pair("prepared", intent.prepared ? "1" : "0");
   for (const IntentMove& m : intent.moves) {
-    w.pair("move", strformat("%d %" PRIu64 " %" PRIu64, m.exchange ? 1 : 0, m.dev, m.ino));
+    char numbers[64];
+    int n = snprintf(numbers, sizeof numbers, "%d %" PRIu64 " %" PRIu64, m.exchange ? 1 : 0, m.dev, m.ino);
+    w.pair("move", std::string_view(numbers, static_cast<size_t>(n)));
     w.field(m.from);
     w.field(m.to);
   }
