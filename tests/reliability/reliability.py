@@ -192,7 +192,6 @@ def cmd_crash(args):
                 counts["leftovers"] += len(left)
                 fails.add("left after a kill of %s and the next run: %r" % (words, left[:3]))
     finally:
-        subprocess.run(["rm", "-rf", shadow])
         sc.close()
     print("crash loop: %(kills)d kills (%(signalled)d signalled, %(finished_first)d finished "
           "before the signal, %(recovery_kills)d of them kills of the next run): "
@@ -243,7 +242,9 @@ def classify(call, sc):
     ("ignored",) changes nothing in the outcome; None for an open of the
     directory, which its position decides."""
     name, target, _ = call
-    intent, intent_tmp = os.path.join(sc.dbdir, "intent"), os.path.join(sc.dbdir, "intent.tmp")
+    intent = os.path.join(sc.dbdir, "intent")
+    if target.endswith("intent.tmp"):
+        return ("intent", "cannot write %s" % intent)
     if name == "openat":
         if target == sc.db_tmp:
             return ("save", "cannot create %s" % sc.db_tmp)
@@ -253,17 +254,11 @@ def classify(call, sc):
             # Looked for before the run's own work: one that cannot be
             # read stops everything.
             return ("open", "cannot finish an interrupted operation")
-        if target == intent_tmp:
-            return ("intent", "cannot write %s" % intent)
         return None
     if name.startswith("rename"):
-        if target.endswith("intent.tmp"):
-            return ("intent", "cannot write %s" % intent)
         return ("save", "cannot rename %s to %s" % (sc.db_tmp, sc.db))
     if target == sc.db_tmp:
         return ("save", "write error on %s" % sc.db_tmp)
-    if target == intent_tmp:
-        return ("intent", "cannot write %s" % intent)
     return ("ignored",)
 
 
