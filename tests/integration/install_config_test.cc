@@ -4,7 +4,6 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -28,8 +27,8 @@ class ConfigInstall : public testing::Test {
     EXPECT_EQ(std::vector<std::string>{}, entries_of(tmpdir_)) << "left in TMPDIR";
   }
 
-  RunResult zarnin(std::vector<std::string> args) {
-    args.insert(args.begin(), {ZARNIN_BIN, "-r", root_.path()});
+  RunResult zarnin(std::vector<std::string> args, const char* program = ZARNIN_BIN) {
+    args.insert(args.begin(), {program, "-r", root_.path()});
     RunOptions opts;
     opts.env.emplace("PKG_DBDIR", root_ / "var/lib/pkg");
     opts.env.emplace("TMPDIR", tmpdir_);
@@ -222,34 +221,22 @@ TEST_F(ConfigInstall, UpgradeModesAgainstFileStates) {
     v2.file(f.path, f.v2);
   }
   std::string pkg1 = pack(v1, "1-1"), pkg2 = pack(v2, "2-1");
+  std::string db = root_ / "var/lib/pkg", store = db + "/pristine/foo/";
+  auto content = [](const std::string& path) { return exists(path) ? read_file(path) : "-"; };
   for (const Mode& mode : modes) {
     SCOPED_TRACE(mode.conf);
-    TempDir root;
-    std::string db = root / "var/lib/pkg", store = db + "/pristine/foo/";
-    auto run_in_root = [&](const char* program, const std::vector<std::string>& args) {
-      RunOptions opts;
-      opts.env = {{"PKG_DBDIR", db}, {"TMPDIR", tmpdir_}, {"PKG_ROOT", std::nullopt}};
-      std::vector<std::string> argv{program, "-r", root.path()};
-      argv.insert(argv.end(), args.begin(), args.end());
-      return run(argv, opts);
-    };
-    auto content = [](const std::string& path) { return exists(path) ? read_file(path) : "-"; };
-    auto sorted_entries = [](const std::string& dir) {
-      std::vector<std::string> names = entries_of(dir);
-      std::sort(names.begin(), names.end());
-      return names;
-    };
+    sh("rm -rf " + shell_quote(root_.path()) + "/*");
     ASSERT_TRUE(etc_.set_files(EtcNamespace::Files{{"sorn.conf", mode.conf}})) << etc_.error();
-    ASSERT_EQ(0, run_in_root(ZARNIN_BIN, {pkg1}).status);
+    ASSERT_EQ(0, zarnin({pkg1}).status);
     for (const File& f : files) {
       EXPECT_EQ(f.v1, read_file(store + f.path)) << f.path;
-      if (f.edit == "-") sh("rm " + shell_quote(root / f.path));
-      if (f.edit != "" && f.edit != "-") write_file(root / f.path, f.edit);
-      if (f.mode != 0644) chmod((root / f.path).c_str(), f.mode);
+      if (f.edit == "-") sh("rm " + shell_quote(root_ / f.path));
+      if (f.edit != "" && f.edit != "-") write_file(root_ / f.path, f.edit);
+      if (f.mode != 0644) chmod((root_ / f.path).c_str(), f.mode);
     }
     sh("rm " + shell_quote(store + "etc/nocopy.conf"));  // as installed before copies were kept
 
-    RunResult r = run_in_root(ZARNIN_BIN, {"-u", pkg2});
+    RunResult r = zarnin({"-u", pkg2});
     ASSERT_EQ(0, r.status) << r.err;
     EXPECT_EQ(mode.err, r.err);
     for (size_t i = 0; i < std::size(files); i++) {
@@ -258,16 +245,15 @@ TEST_F(ConfigInstall, UpgradeModesAgainstFileStates) {
       SCOPED_TRACE(f.path + " " + outcome);
       std::string before = f.edit.empty() ? f.v1 : f.edit;
       bool replaced = outcome == 'U' || outcome == 'R';
-      EXPECT_EQ(outcome == 'M' ? f.merged : replaced ? f.v2 : before, read_file(root / f.path));
-      EXPECT_EQ(replaced ? 0644u : f.mode, file_mode(root / f.path));
-      EXPECT_EQ(outcome == 'S' ? f.v2 : "-", content(root / (f.path + ".new")));
-      EXPECT_EQ(outcome == 'M' ? before : "-", content(root / (f.path + ".old")));
+      EXPECT_EQ(outcome == 'M' ? f.merged : replaced ? f.v2 : before, file(f.path));
+      EXPECT_EQ(replaced ? 0644u : f.mode, file_mode(root_ / f.path));
+      EXPECT_EQ(outcome == 'S' ? f.v2 : "-", content(root_ / (f.path + ".new")));
+      EXPECT_EQ(outcome == 'M' ? before : "-", content(root_ / (f.path + ".old")));
       EXPECT_EQ(f.v2, read_file(store + f.path));  // every copy follows the package
     }
-    EXPECT_EQ((std::vector<std::string>{"db", "pristine"}), sorted_entries(db));
-
-    ASSERT_EQ(0, run_in_root(ZARNOUT_BIN, {"foo"}).status);
-    EXPECT_EQ(std::vector<std::string>{"db"}, sorted_entries(db));
+    EXPECT_THAT(entries_of(db), testing::UnorderedElementsAre("db", "pristine"));
+    ASSERT_EQ(0, zarnin({"foo"}, ZARNOUT_BIN).status);
+    EXPECT_EQ(std::vector<std::string>{"db"}, entries_of(db));
   }
 }
 

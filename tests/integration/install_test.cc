@@ -14,7 +14,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "support/mount_namespace.h"
 #include "support/support.h"
 #include "util/util.h"
 
@@ -22,12 +21,12 @@ using sorn_test::entries_of;
 using sorn_test::exists;
 using sorn_test::is_symlink;
 using sorn_test::mkdir_p;
-using sorn_test::MountNamespace;
 using sorn_test::PackageTree;
 using sorn_test::read_file;
 using sorn_test::run;
 using sorn_test::RunOptions;
 using sorn_test::RunResult;
+using sorn_test::run_steps;
 using sorn_test::sh;
 using sorn_test::shell_quote;
 using sorn_test::TempDir;
@@ -86,10 +85,9 @@ class Install : public testing::Test {
 
   // After a refused or failed run: the tree under dir as it was, nothing of
   // the run left in it.
-  void expect_as_before(const std::string& before, const std::string& dir, const std::string& label,
-                        const std::vector<std::string>& in_front = {}) const {
-    EXPECT_EQ(before, tree_state(dir, in_front)) << label;
-    EXPECT_EQ("", work_leftovers(dir, in_front)) << label;
+  void expect_as_before(const std::string& before, const std::string& dir, const std::string& label) const {
+    EXPECT_EQ(before, tree_state(dir)) << label;
+    EXPECT_EQ("", work_leftovers(dir)) << label;
   }
 
   std::string foo(const std::string& version, const std::string& text = "foo\n") {
@@ -376,9 +374,8 @@ TEST_F(Install, FailedListingOrExtractionLeavesTheDatabase) {
 
 // A refused or failed install changes nothing: every entry of a lived-in
 // root (an administrator's files, owners, links, hard links) and the
-// database stay as they were, and nothing of the run is left. The decision table, conflicts, a truncated package, a member that a
-// directory blocks and links leading out of the root are checked where they
-// are tested.
+// database stay as they were, and nothing of the run is left (elsewhere too
+// for the decision table, conflicts, truncated and blocked packages).
 TEST_F(Install, RefusalsAndFailuresLeaveTheRootAsItWas) {
   std::string v1 = foo("1.0-1");
   PackageTree qux, big;
@@ -425,41 +422,29 @@ TEST_F(Install, RefusalsAndFailuresLeaveTheRootAsItWas) {
        "...zarnin: extraction failed for " + too_big + "\nzarnin: error: extraction failed: " + too_big + "\n",
        kFullDisk},
   };
-  MountNamespace ns;
-  ASSERT_TRUE(ns.ok()) << ns.error();
+  // The whole tree around the root, so that nothing may be written beside it.
+  const std::string state = "cd \"$0\" && " + sorn_test::kTreeState;
   for (const Case& c : cases) {
     TempDir top;
-    std::string root = top / "root", dbdir = root + "/var/lib/pkg";
-    std::vector<std::string> in_front;
-    if (c.how == kFullDisk) {
-      ASSERT_TRUE(ns.mount_tmpfs(root, "size=512k")) << ns.error();
-      in_front = ns.inside({});
-    }
-    auto in_ns = [&](std::vector<std::string> argv) {
-      argv.insert(argv.begin(), in_front.begin(), in_front.end());
-      return run(argv, options(root));
-    };
-    ASSERT_EQ(0, in_ns({ZARNIN_BIN, "-r", root, v1}).status) << c.label;
+    std::string root = top / "root", run_it = c.how == kLocked ? "flock \"$0\"/root/var/lib/pkg " : "";
+    run_it += shell_quote(ZARNIN_BIN) + " -r \"$0\"/root";
+    for (const std::string& a : c.args) run_it += " " + shell_quote(a);
     // The administrator's own files beside the package's.
-    ASSERT_EQ(0, in_ns({"sh", "-c",
-                        "cd \"$0\" && mkdir -m 0750 srv && echo n > srv/notes && chmod 0600 srv/notes && "
-                        "chown 1234:5678 srv srv/notes && ln srv/notes srv/hard && ln -s ../usr/bin/foo srv/foo",
-                        root})
-                     .status);
-    std::string before = tree_state(top.path(), in_front);
-    std::string db_before = in_ns({"cat", dbdir + "/db"}).out;
-    std::vector<std::string> argv{ZARNIN_BIN, "-r", root};
-    if (c.how == kLocked) argv.insert(argv.begin(), {"flock", dbdir});
-    argv.insert(argv.end(), c.args.begin(), c.args.end());
-    RunResult r = in_ns(argv);
-    EXPECT_EQ(1, r.status) << c.label << ": " << r.err;
+    std::vector<RunResult> r = run_steps(
+        top.path(),
+        {shell_quote(ZARNIN_BIN) + " -r \"$0\"/root " + shell_quote(v1) +
+             " && cd \"$0\"/root && mkdir -m 0750 srv && echo n > srv/notes && chmod 0600 srv/notes && "
+             "chown 1234:5678 srv srv/notes && ln srv/notes srv/hard && ln -s ../usr/bin/foo srv/foo",
+         "cat \"$0\"/root/var/lib/pkg/db", state, run_it, state},
+        options(root), c.how == kFullDisk ? "size=512k" : "", "root");
+    ASSERT_EQ(0, r[0].status) << c.label << ": " << r[0].err;
+    EXPECT_EQ(record("foo", "1.0-1", kFooPaths), r[1].out) << c.label;
+    EXPECT_EQ(1, r[3].status) << c.label << ": " << r[3].err;
     if (c.err.starts_with("..."))
-      EXPECT_THAT(r.err, EndsWith(c.err.substr(3))) << c.label;
+      EXPECT_THAT(r[3].err, EndsWith(c.err.substr(3))) << c.label;
     else
-      EXPECT_EQ(c.err, r.err) << c.label;
-    expect_as_before(before, top.path(), c.label, in_front);
-    EXPECT_EQ(db_before, in_ns({"cat", dbdir + "/db"}).out) << c.label;
-    EXPECT_EQ(record("foo", "1.0-1", kFooPaths), db_before) << c.label;
+      EXPECT_EQ(c.err, r[3].err) << c.label;
+    EXPECT_EQ(r[2].out, r[4].out) << c.label;
   }
 }
 
@@ -485,54 +470,44 @@ class SecondFileSystem : public Install {
 
   void steps(bool hard_link) {
     std::string v1 = version("1-1", "1\n", true, hard_link), v2 = version("2-1", "2\n", false, hard_link);
-    MountNamespace ns;
-    ASSERT_TRUE(ns.ok()) << ns.error();
+    auto expected_record = [&](const std::string& v, const std::string& old) {
+      return "kern\n" + v + "\nboot/\nboot/a\n" + (hard_link ? "boot/b\n" : "") +
+             "boot/current\nboot/grub/\nboot/grub/grub.cfg\n" + old + "boot/vmlinuz\nusr/\nusr/bin/\nusr/bin/tool\n\n";
+    };
+    const std::string show = "cd \"$0\"/boot && stat -c '%n %a %u:%g' vmlinuz grub/grub.cfg a && "
+                             "cat vmlinuz grub/grub.cfg a && readlink current",
+                      links = hard_link ? " && [ $(stat -c %i.%h a) = $(stat -c %i.%h b) ] && stat -c %h b" : "",
+                      state = "cd \"$0\" && " + sorn_test::kTreeState + " && " + sorn_test::kWorkLeftovers,
+                      db = "cat \"$0\"/var/lib/pkg/db", in = " -r \"$0\" ";
+    // Each step, then the tree, boot's entries and the database.
+    const std::vector<std::string> commands{
+        shell_quote(ZARNIN_BIN) + in + shell_quote(v1), state, show + " && cat old/x" + links, db,
+        shell_quote(ZARNIN_BIN) + in + "-u " + shell_quote(v2), state, show + " && ! test -e old" + links, db,
+        shell_quote(ZARNOUT_BIN) + in + "kern", state, db};
     TempDir plain;  // the same steps on one file system
-    std::string root = root_.path();
-    ASSERT_TRUE(ns.mount_tmpfs(root + "/boot", "size=4m,mode=0755")) << ns.error();
-    auto both = [&](const std::vector<std::string>& args) {
-      for (const std::string& dir : {root, plain.path()}) {
-        std::vector<std::string> argv{args[0], "-r", dir};
-        argv.insert(argv.end(), args.begin() + 1, args.end());
-        RunResult r = run(dir == root ? ns.inside(argv) : argv, options(dir));
-        EXPECT_EQ(0, r.status) << dir << ": " << r.err;
-        EXPECT_EQ("trigger: limine-sync\n", r.err) << dir;
+    std::vector<RunResult> one = run_steps(plain.path(), commands, options(plain.path())),
+                           two = run_steps(root_.path(), commands, options(root_.path()), "size=4m,mode=0755", "boot");
+    for (const std::vector<RunResult>* r : {&one, &two}) {
+      for (size_t i : {0, 4, 8}) {
+        EXPECT_EQ(0, (*r)[i].status) << i << ": " << (*r)[i].err;
+        EXPECT_EQ("trigger: limine-sync\n", (*r)[i].err) << i;
       }
-      EXPECT_EQ("", work_leftovers(root, ns.inside({})));
-      return tree_state(root, ns.inside({}));
-    };
-    auto boot = [&](const std::string& script) {
-      return run(ns.inside({"sh", "-c", "cd \"$0\"/boot && " + script, root})).out;
-    };
-    auto expected_record = [&](const std::string& v, const std::vector<std::string>& old) {
-      std::vector<std::string> paths{"boot/", "boot/a"};
-      if (hard_link) paths.push_back("boot/b");
-      paths.insert(paths.end(), {"boot/current", "boot/grub/", "boot/grub/grub.cfg"});
-      paths.insert(paths.end(), old.begin(), old.end());
-      paths.insert(paths.end(), {"boot/vmlinuz", "usr/", "usr/bin/", "usr/bin/tool"});
-      return record("kern", v, paths);
-    };
-    const std::string show =
-        "stat -c '%n %a %u:%g' vmlinuz grub/grub.cfg a && cat vmlinuz grub/grub.cfg a && readlink current";
-    const std::string links = hard_link ? " && [ $(stat -c %i.%h a) = $(stat -c %i.%h b) ] && stat -c %h b" : "";
-
-    EXPECT_EQ(tree_state(plain.path()), both({ZARNIN_BIN, v1}));
+    }
+    EXPECT_EQ(one[1].out, two[1].out);
     EXPECT_EQ("vmlinuz 644 0:0\ngrub/grub.cfg 600 1234:5678\na 644 1234:5678\nk1\ncfg1\nsame1\nvmlinuz\nx\n" +
                   std::string(hard_link ? "2\n" : ""),
-              boot(show + " && cat old/x" + links));
-    EXPECT_EQ(expected_record("1-1", {"boot/old/", "boot/old/x"}), db());
-
-    EXPECT_EQ(tree_state(plain.path()), both({ZARNIN_BIN, "-u", v2}));
+              two[2].out);
+    EXPECT_EQ(expected_record("1-1", "boot/old/\nboot/old/x\n"), two[3].out);
+    EXPECT_EQ(one[5].out, two[5].out);
     EXPECT_EQ("vmlinuz 640 0:0\ngrub/grub.cfg 600 1234:5678\na 644 1234:5678\nk2\ncfg2\nsame2\nvmlinuz\n" +
                   std::string(hard_link ? "2\n" : ""),
-              boot(show + " && ! test -e old" + links));
-    EXPECT_EQ(expected_record("2-1", {}), db());
-
+              two[6].out);
+    EXPECT_EQ(expected_record("2-1", ""), two[7].out);
     EXPECT_EQ(". d 700 0 0 4\n./boot d 755 0 0 2\n./var d 755 0 0 3\n./var/lib d 755 0 0 3\n"
               "./var/lib/pkg d 755 0 0 2\n./var/lib/pkg/db f 644 0 0 1 0 \n"
               "d41d8cd98f00b204e9800998ecf8427e  ./var/lib/pkg/db\n",
-              both({ZARNOUT_BIN, "kern"}));
-    EXPECT_EQ("", db());
+              two[9].out);
+    EXPECT_EQ("", two[10].out);
   }
 };
 
@@ -570,10 +545,9 @@ TEST_F(Install, InterruptedRunsAreFinishedByTheNext) {
       {{ZARNIN_BIN, "-u", v2}, "renameat", 1, {ZARNOUT_BIN, "nothere"}, "zarnout: nothere is not installed\n",
        false},
   };
-  auto in = [&](const std::string& root, const std::vector<std::string>& argv,
-                std::vector<std::string> strace = {}) {
-    strace.insert(strace.end(), {argv[0], "-r", root});
-    strace.insert(strace.end(), argv.begin() + 1, argv.end());
+  auto in = [&](const std::string& root, std::vector<std::string> argv, std::vector<std::string> strace = {}) {
+    argv.insert(argv.begin() + 1, {"-r", root});
+    strace.insert(strace.end(), argv.begin(), argv.end());
     return run(strace, options(root));
   };
   for (const Case& c : cases) {

@@ -41,12 +41,10 @@ class Failures:
 # ------------------------------------------------------------ packages
 
 
-def crash_packages(sc, rng, contents=None):
+def crash_packages(sc, rng):
     """Six packages in three versions each: ~40 files under their own
     directory, a configuration file, a program, and directories shared by
-    all. Versions drop and add files, so upgrades delete paths. contents,
-    when given, gets every version's bytes of each path (and of the ".new"
-    beside a configuration file)."""
+    all. Versions drop and add files, so upgrades delete paths."""
     pkgs = {}
     for i in range(6):
         name = b"p%d" % i
@@ -55,10 +53,6 @@ def crash_packages(sc, rng, contents=None):
                      b"usr/bin/%s" % name: os.urandom(4096)}
             for k in range(v * 5, v * 5 + 35):
                 files[b"usr/share/%s/f%03d" % (name, k)] = os.urandom(rng.randint(100, 3000))
-            for path, body in files.items():
-                if contents is not None:
-                    contents.setdefault(path, set()).add(body)
-                    contents.setdefault(path + b".new", set()).add(body)
             entries = sornrel.simple_package(name, v, files, extra_dirs=[b"usr/share/common"])
             version = b"%d.0-1" % v
             path = os.path.join(sc.pkgs, "%s#%s.pkg.tar.zst" % (name.decode(), version.decode()))
@@ -151,6 +145,9 @@ def cmd_crash(args):
             durations.setdefault(op_kind(op) if op != recover else "next run", []).append(took)
             return status, err
 
+        def normal(kind):
+            return statistics.median(durations[kind][-20:])
+
         for name in sorted({k[0] for k in pkgs}):
             timed(("install", name, b"1.0-1", []))
             model.records = model.after(("install", name, b"1.0-1", []), pkgs)
@@ -158,53 +155,43 @@ def cmd_crash(args):
 
         while counts["kills"] < args.n and not fails:
             op = pick_op(rng, model, pkgs, True)
-            subprocess.run(["rm", "-rf", shadow], check=True)
-            subprocess.run(["cp", "-a", sc.root, shadow], check=True)
+            words = op_argv_words(op, pkgs)
+            sornrel.copy_tree(sc.root, shadow)
             status, err = timed(op, root=shadow)
             counts["clean_runs"] += 1
             if status != 0:
-                fails.add("clean %s exited %d: %s" % (op_argv_words(op, pkgs), status, err.decode(errors="replace")))
+                fails.add("clean %s exited %d: %s" % (words, status, err.decode(errors="replace")))
                 break
             before, after = sornrel.tree_state(sc.root), sornrel.tree_state(shadow)
-            normal = statistics.median(durations[op_kind(op)][-20:])
-            killed_run(sc.argv(op_argv_words(op, pkgs)), sc.env(), rng.uniform(0, 1.2 * normal), counts)
+            killed_run(sc.argv(words), sc.env(), rng.uniform(0, 1.2 * normal(op_kind(op))), counts)
             counts["kills"] += 1
             if rng.random() < 0.3:
-                normal = statistics.median(durations["next run"][-20:])
-                killed_run(sc.argv(recover), sc.env(), rng.uniform(0, 1.5 * normal), counts)
+                killed_run(sc.argv(recover), sc.env(), rng.uniform(0, 1.5 * normal("next run")), counts)
                 counts["recovery_kills"] += 1
             if not sornrel.lock_is_free(sc.dbdir):
                 counts["stale_locks"] += 1
-                fails.add("lock still held after a kill of %s" % (op_argv_words(op, pkgs),))
+                fails.add("lock still held after a kill of %s" % (words,))
                 while not sornrel.lock_is_free(sc.dbdir):
                     time.sleep(0.01)
             status, err = timed(recover)
             counts["finished"] += err.count(b"notice: finished interrupted")
             if b"is not installed" not in err:
-                fails.add("the run after a kill of %s: %s" % (op_argv_words(op, pkgs), err.decode(errors="replace")))
+                fails.add("the run after a kill of %s: %s" % (words, err.decode(errors="replace")))
             state = sornrel.tree_state(sc.root)
-            if state == before:
-                counts["old"] += 1
-            elif state == after:
-                counts["new"] += 1
-                model.records = model.after(op, pkgs)
+            if state in (before, after):
+                counts["old" if state == before else "new"] += 1
+                model.records = model.records if state == before else model.after(op, pkgs)
             else:
                 counts["mixed"] += 1
-                changed = sorted(p for p in set(state) | set(after) if state.get(p) != after.get(p)
-                                 and state.get(p) != before.get(p))
                 fails.add("after a kill of %s and the next run the root is neither old nor new: %r"
-                          % (op_argv_words(op, pkgs), changed[:5]))
-                if os.environ.get("SORN_REL_DEBUG"):
-                    for p in changed[:2]:
-                        print("was", before.get(p), "\nclean", after.get(p), "\nnow", state.get(p), file=sys.stderr)
+                          % (words, sornrel.changed_paths(state, after, before)[:5]))
                 break
             left = sornrel.staging_leftovers(sc.root) + [
                 p for p in (os.path.join(sc.dbdir, "intent"), sc.db_tmp) if os.path.lexists(p)]
             if left:
                 counts["leftovers"] += len(left)
-                fails.add("left after a kill of %s and the next run: %r" % (op_argv_words(op, pkgs), left[:3]))
+                fails.add("left after a kill of %s and the next run: %r" % (words, left[:3]))
     finally:
-        subprocess.run(["rm", "-rf", shadow])
         sc.close()
     print("crash loop: %(kills)d kills (%(signalled)d signalled, %(finished_first)d finished "
           "before the signal, %(recovery_kills)d of them kills of the next run): "
@@ -255,7 +242,9 @@ def classify(call, sc):
     ("ignored",) changes nothing in the outcome; None for an open of the
     directory, which its position decides."""
     name, target, _ = call
-    intent, intent_tmp = os.path.join(sc.dbdir, "intent"), os.path.join(sc.dbdir, "intent.tmp")
+    intent = os.path.join(sc.dbdir, "intent")
+    if target.endswith("intent.tmp"):
+        return ("intent", "cannot write %s" % intent)
     if name == "openat":
         if target == sc.db_tmp:
             return ("save", "cannot create %s" % sc.db_tmp)
@@ -265,17 +254,11 @@ def classify(call, sc):
             # Looked for before the run's own work: one that cannot be
             # read stops everything.
             return ("open", "cannot finish an interrupted operation")
-        if target == intent_tmp:
-            return ("intent", "cannot write %s" % intent)
         return None
     if name.startswith("rename"):
-        if target.endswith("intent.tmp"):
-            return ("intent", "cannot write %s" % intent)
         return ("save", "cannot rename %s to %s" % (sc.db_tmp, sc.db))
     if target == sc.db_tmp:
         return ("save", "write error on %s" % sc.db_tmp)
-    if target == intent_tmp:
-        return ("intent", "cannot write %s" % intent)
     return ("ignored",)
 
 
@@ -466,14 +449,9 @@ def commit_faults(args, fails):
             fails.add("commit faults: the first install failed")
             return
         template = sc.root + ".template"
-        subprocess.run(["cp", "-a", sc.root, template], check=True)
-
-        def fresh():
-            subprocess.run(["rm", "-rf", sc.root], check=True)
-            subprocess.run(["cp", "-a", template, sc.root], check=True)
-
+        sornrel.copy_tree(sc.root, template)
         for op in (("install", v2, "-u"), ("install", fresh_pkg)):
-            fresh()
+            sornrel.copy_tree(template, sc.root)
             before = sornrel.tree_state(sc.root)
             if sc.run(op)[0] != 0:
                 fails.add("commit faults: clean %s failed" % (op,))
@@ -481,31 +459,25 @@ def commit_faults(args, fails):
             after = sornrel.tree_state(sc.root)
             for name, error, when in STAGE_FAULTS:
                 for nth in (1, 2, 3, 6, 12, 25):
-                    fresh()
+                    sornrel.copy_tree(template, sc.root)
                     inject = "inject=%s:error=%s:when=%s" % (name, error, when % nth)
                     status, _, err, _ = sc.run(op, prefix=["strace", "-f", "-qqq", "-o", "/dev/null",
                                                            "-e", "trace=" + name, "-e", inject])
                     counts["runs"] += 1
-                    state = sornrel.tree_state(sc.root)
                     where = "%s %s %s" % (op[1].rsplit("/", 1)[-1], inject, err.decode(errors="replace")[-300:])
-                    if status == 0 and b"skipping unsafe path" in err:
-                        # The root could not be looked at: the deletions
-                        # were declined, each with the warning.
-                        counts["declined"] += 1
-                    elif status == 0:
-                        counts["succeeded"] += 1
-                        if state != after:
-                            changed = sorted(p for p in set(state) | set(after) if state.get(p) != after.get(p))
-                            fails.add("%s: succeeded with another tree than a clean run: %r" % (where, changed[:5]))
-                    elif PROGRAM_LINES["zarnin"].encode() in err:
-                        # The files are in place and the record could not
-                        # be saved: reported as such, as it always was.
-                        counts["unsaved"] += 1
-                    else:
-                        counts["failed"] += 1
-                        if state != before:
-                            changed = sorted(p for p in set(state) | set(before) if state.get(p) != before.get(p))
-                            fails.add("%s: failed (%d) and changed the root: %r" % (where, status, changed[:5]))
+                    # Declined: the root could not be looked at, so the
+                    # deletions were declined, each with the warning.
+                    # Unsaved: the files are in place and the record could
+                    # not be saved, reported as such.
+                    kind = ("unsaved" if status and PROGRAM_LINES["zarnin"].encode() in err else
+                            "failed" if status else
+                            "declined" if b"skipping unsafe path" in err else "succeeded")
+                    counts[kind] += 1
+                    want = {"succeeded": after, "failed": before}.get(kind)
+                    changed = want and sornrel.changed_paths(sornrel.tree_state(sc.root), want)
+                    if changed:
+                        fails.add("%s: %s (%d) with another tree than a %s run: %r"
+                                  % (where, kind, status, "clean" if status == 0 else "refused", changed[:5]))
                     if sornrel.staging_leftovers(sc.root):
                         fails.add("%s: staging left: %r" % (where, sornrel.staging_leftovers(sc.root)[:3]))
     finally:

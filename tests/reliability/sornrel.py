@@ -272,29 +272,30 @@ def tree_state(root):
     """Every entry under root but staging entries, by relative path: (type,
     mode, uid, gid, content or link target)."""
     out = {}
-    rootb = root.encode()
-    for top, dirs, files in os.walk(rootb):
+    for top, dirs, files in os.walk(root.encode()):
         dirs[:] = [d for d in dirs if not d.startswith(STAGING_PREFIXES)]
-        rel_top = os.path.relpath(top, rootb)
-        for n in dirs + files:
-            if n.startswith(STAGING_PREFIXES):
-                continue
+        for n in dirs + [f for f in files if not f.startswith(STAGING_PREFIXES)]:
             full = os.path.join(top, n)
-            rel = os.path.normpath(os.path.join(rel_top, n))
             st = os.lstat(full)
-            if stat.S_ISLNK(st.st_mode):
-                body = os.readlink(full)
-            elif stat.S_ISREG(st.st_mode):
-                body = read_bytes(full)
-            else:
-                body = None
-            out[rel] = (stat.S_IFMT(st.st_mode), stat.S_IMODE(st.st_mode), st.st_uid, st.st_gid, body)
+            body = (os.readlink(full) if stat.S_ISLNK(st.st_mode) else
+                    read_bytes(full) if stat.S_ISREG(st.st_mode) else None)
+            out[os.path.relpath(full, root.encode())] = (stat.S_IFMT(st.st_mode), stat.S_IMODE(st.st_mode),
+                                                         st.st_uid, st.st_gid, body)
     return out
+
+
+def changed_paths(state, *others):
+    """The paths, sorted, whose entries in state differ from those in each
+    of the other states."""
+    return sorted(p for p in set(state) | set(others[0]) if all(state.get(p) != o.get(p) for o in others))
+
+
+def copy_tree(src, dst):
+    subprocess.run(["rm", "-rf", dst], check=True)
+    subprocess.run(["cp", "-a", src, dst], check=True)
 
 
 def staging_leftovers(root):
     """Staging directories and temporary names a run left in root."""
-    out = []
-    for top, dirs, files in os.walk(root.encode()):
-        out += [os.path.join(top, n) for n in dirs + files if n.startswith(STAGING_PREFIXES)]
-    return out
+    return [os.path.join(top, n) for top, dirs, files in os.walk(root.encode())
+            for n in dirs + files if n.startswith(STAGING_PREFIXES)]

@@ -265,27 +265,39 @@ void sh(const std::string& command) {
   if (status != 0) ADD_FAILURE() << "command failed (" << status << "): " << command;
 }
 
-namespace {
+const std::string kTreeState =
+    "find . -type d -printf '%p %y %m %U %G %n\\n' -o -printf '%p %y %m %U %G %n %s %l\\n' "
+    "| LC_ALL=C sort && find . -type f -exec md5sum {} + | LC_ALL=C sort";
+const std::string kWorkLeftovers = "find . -name '.zarnin-staging.*' -o -name '.zarnin-new.*'";
 
-std::string listed(const std::string& dir, const std::vector<std::string>& in_front,
-                   const std::string& script) {
-  std::vector<std::string> argv = in_front;
-  argv.insert(argv.end(), {"sh", "-c", "cd \"$0\" && " + script, dir});
-  RunResult r = run(argv);
+static std::string listed(const std::string& dir, const std::string& script) {
+  RunResult r = run({"sh", "-c", "cd \"$0\" && " + script, dir});
   if (r.status != 0) ADD_FAILURE() << "listing " << dir << ": " << r.err;
   return r.out;
 }
 
-}  // namespace
+std::string tree_state(const std::string& dir) { return listed(dir, kTreeState); }
+std::string work_leftovers(const std::string& dir) { return listed(dir, kWorkLeftovers); }
 
-std::string tree_state(const std::string& dir, const std::vector<std::string>& in_front) {
-  return listed(dir, in_front,
-                "find . -type d -printf '%p %y %m %U %G %n\\n' -o -printf '%p %y %m %U %G %n %s %l\\n' "
-                "| LC_ALL=C sort && find . -type f -exec md5sum {} + | LC_ALL=C sort");
-}
-
-std::string work_leftovers(const std::string& dir, const std::vector<std::string>& in_front) {
-  return listed(dir, in_front, "find . -name '.zarnin-staging.*' -o -name '.zarnin-new.*'");
+std::vector<RunResult> run_steps(const std::string& dir, const std::vector<std::string>& commands,
+                                 const RunOptions& opts, const std::string& tmpfs, const std::string& at) {
+  TempDir out;
+  std::string script = tmpfs.empty() ? "" : "mkdir -p \"$0\"/" + at + " && mount -t tmpfs -o " +
+                                                shell_quote(tmpfs) + " tmpfs \"$0\"/" + at + " || exit 1\n";
+  for (size_t i = 0; i < commands.size(); i++) {
+    std::string f = shell_quote(out / std::to_string(i));
+    script += "(" + commands[i] + ") >" + f + ".out 2>" + f + ".err; echo $? >" + f + ".st\n";
+  }
+  std::vector<std::string> argv{"sh", "-c", script, dir};
+  if (!tmpfs.empty()) argv.insert(argv.begin(), {"unshare", "-m", "--propagation", "private"});
+  RunResult r = run(argv, opts);
+  if (r.status != 0) ADD_FAILURE() << "steps in " << dir << ": " << r.err;
+  std::vector<RunResult> results(commands.size());
+  for (size_t i = 0; i < commands.size() && r.status == 0; i++) {
+    std::string f = out / std::to_string(i);
+    results[i] = {std::stoi(read_file(f + ".st")), read_file(f + ".out"), read_file(f + ".err")};
+  }
+  return results;
 }
 
 CandidateRun run_candidates(void (*exec)(const char*), const char* arg,

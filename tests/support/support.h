@@ -104,11 +104,21 @@ void sh(const std::string& command);
 // Every entry under dir, named relative to it, with its kind, mode, owners,
 // link count, size (but of directories) and link target, then the digest of
 // each file: equal states mean the same tree down to the bytes. Times are
-// left out. in_front runs the listing elsewhere (inside a mount namespace).
-std::string tree_state(const std::string& dir, const std::vector<std::string>& in_front = {});
+// left out. kTreeState lists the working directory so.
+extern const std::string kTreeState;
+std::string tree_state(const std::string& dir);
 // The entries under dir that a zarnin run holds while it works and must not
 // leave behind (".zarnin-staging.*", ".zarnin-new.*"), one a line.
-std::string work_leftovers(const std::string& dir, const std::vector<std::string>& in_front = {});
+extern const std::string kWorkLeftovers;
+std::string work_leftovers(const std::string& dir);
+
+// Runs the shell commands one after the other, "$0" being dir; with tmpfs
+// options, all of them in a child's private mount namespace with a tmpfs on
+// "$0/at", which the test process and the host never see and which ends
+// with the commands. Each command's status, output and errors.
+std::vector<RunResult> run_steps(const std::string& dir, const std::vector<std::string>& commands,
+                                 const RunOptions& opts = {}, const std::string& tmpfs = "",
+                                 const std::string& at = ".");
 
 // What a table of candidate programs starts: exec(arg) runs in a child whose
 // PATH holds only stand-ins for the programs in present, each printing its
