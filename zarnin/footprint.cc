@@ -50,6 +50,29 @@ void report(FILE* out, bool& header_done, const char* header, const char* line) 
   fprintf(out, "%s\n", line);
 }
 
+// Calls take with the rest of each line of the configuration file at path
+// that begins (after blanks) with key, in file order, while take returns
+// true. Whole lines, each judged on its first kPathBuf - 1 bytes: the rest
+// of an overlong line is not a line of its own, and a NUL byte inside a
+// line does not hide the line break after it. Nothing when the file cannot
+// be opened.
+template <class Take>
+void conf_settings(const char* path, std::string_view key, Take take) {
+  FILE* f = fopen(path, "re");
+  if (f == nullptr) return;
+  char* line = nullptr;
+  size_t cap = 0;
+  ssize_t len;
+  while ((len = getline(&line, &cap, f)) >= 0) {
+    if (static_cast<size_t>(len) > kPathBuf - 1) line[kPathBuf - 1] = '\0';
+    const char* p = line;
+    while (*p == ' ' || *p == '\t') p++;
+    if (strncmp(p, key.data(), key.size()) == 0 && !take(p + key.size())) break;
+  }
+  free(line);
+  fclose(f);
+}
+
 }  // namespace
 
 bool footprint_report_new(void) { return footprint_read_report_new(kConfigFile); }
@@ -57,28 +80,17 @@ bool footprint_report_new(void) { return footprint_read_report_new(kConfigFile);
 ConfigUpgrade footprint_config_upgrade(void) { return footprint_read_config_upgrade(kConfigFile); }
 
 ConfigUpgrade footprint_read_config_upgrade(const char* conf_path) {
-  FILE* f = fopen(conf_path, "re");
-  if (f == nullptr) return ConfigUpgrade::kStage;
   std::string value;
   bool seen = false;
-  char* line = nullptr;
-  size_t cap = 0;
-  ssize_t len;
-  // Lines are judged as IGNORE_NEW's are, but every CONFIG_UPGRADE line is
-  // read: the last one counts.
-  while ((len = getline(&line, &cap, f)) >= 0) {
-    if (static_cast<size_t>(len) > kPathBuf - 1) line[kPathBuf - 1] = '\0';
-    const char* p = line;
-    while (*p == ' ' || *p == '\t') p++;
-    if (strncmp(p, kConfigUpgrade.data(), kConfigUpgrade.size()) != 0) continue;
-    p += kConfigUpgrade.size();
-    if (*p != ' ' && *p != '\t' && *p != '=' && *p != '\n' && *p != '\0') continue;
+  // Every CONFIG_UPGRADE line is read: the last one counts. The word must
+  // end at a blank, "=" or the end of the line.
+  conf_settings(conf_path, kConfigUpgrade, [&](const char* p) {
+    if (*p != ' ' && *p != '\t' && *p != '=' && *p != '\n' && *p != '\0') return true;
     while (*p == ' ' || *p == '\t' || *p == '=') p++;
     value.assign(p, strcspn(p, " \t\r\n"));
     seen = true;
-  }
-  free(line);
-  fclose(f);
+    return true;
+  });
   if (!seen || value == "stage") return ConfigUpgrade::kStage;
   if (value == "unedited") return ConfigUpgrade::kUnedited;
   if (value == "merge") return ConfigUpgrade::kMerge;
@@ -87,28 +99,12 @@ ConfigUpgrade footprint_read_config_upgrade(const char* conf_path) {
 }
 
 bool footprint_read_report_new(const char* conf_path) {
-  FILE* f = fopen(conf_path, "re");
-  if (f == nullptr) return true;
   bool report_new = true;
-  char* line = nullptr;
-  size_t cap = 0;
-  ssize_t len;
-  // Whole lines, each judged on its first kPathBuf - 1 bytes: the rest of
-  // an overlong line is not a line of its own, and a NUL byte inside a line
-  // does not hide the line break after it.
-  while ((len = getline(&line, &cap, f)) >= 0) {
-    if (static_cast<size_t>(len) > kPathBuf - 1) line[kPathBuf - 1] = '\0';
-    const char* p = line;
-    while (*p == ' ' || *p == '\t') p++;
-    if (*p == '\0' || *p == '\n' || *p == '#') continue;
-    if (strncmp(p, kIgnoreNew.data(), kIgnoreNew.size()) != 0) continue;
-    p += kIgnoreNew.size();
+  conf_settings(conf_path, kIgnoreNew, [&](const char* p) {
     while (*p == ' ' || *p == '\t' || *p == '=') p++;
     report_new = strncmp(p, "yes", 3) != 0;
-    break;  // only the first IGNORE_NEW line counts
-  }
-  free(line);
-  fclose(f);
+    return false;  // only the first IGNORE_NEW line counts
+  });
   return report_new;
 }
 
