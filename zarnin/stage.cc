@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <unordered_set>
 
 namespace {
 
@@ -158,17 +159,30 @@ StringList* stage_extracted(const Staging& staging, const StringList* members,
   // extracts; only the others (a volume label, "V") need looking for.
   bool typed = staging.types.size() == members->in_use;
   struct stat st;
+  std::vector<std::string> misnamed;
   for (uint64_t i = 0; i < members->in_use; i++) {
     const char* path = members->strings[i];
     if (path == nullptr) continue;
-    if (typed && strchr("-dlhcbp", staging.types[i]) != nullptr) {
+    // A listed name that ends in "/" says directory: a link or a file
+    // that tar wrote under such a name is not what the record would say.
+    bool as_dir = has_suffix(path, "/");
+    if (typed && strchr("-dlhcbp", staging.types[i]) != nullptr && as_dir == (staging.types[i] == 'd')) {
       strlist_add(extracted, path);
       continue;
     }
     std::string name = staged_name(path);
-    bool written = !name.empty() &&
-                   fstatat(staging.dir_fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    bool there = !name.empty() && fstatat(staging.dir_fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    bool written = there && (!as_dir || S_ISDIR(st.st_mode));
     strlist_add(written ? extracted : not_written, path);
+    if (there && !written) misnamed.push_back(std::move(name));
+  }
+  // What stands under a misnamed member's name goes, unless another
+  // member wrote it, so that the commit cannot carry it along.
+  if (!misnamed.empty()) {
+    std::unordered_set<std::string> kept;
+    for (uint64_t i = 0; i < extracted->in_use; i++) kept.insert(staged_name(extracted->strings[i]));
+    for (const std::string& name : misnamed)
+      if (!kept.contains(name)) unlinkat(staging.dir_fd.get(), name.c_str(), 0);
   }
   return extracted;
 }

@@ -39,7 +39,8 @@ void stage_package_quietly(const PackageFile& package, const char* root, Staging
 // Removes the staging directory and everything in it now.
 void stage_remove(Staging& staging);
 // The members that exist in the staging area (lstat), in order; each other
-// one (a volume label, for one) goes to not_written. A new list.
+// one (a volume label, or a link listed under a directory's name, which is
+// taken out of the staging area) goes to not_written. A new list.
 StringList* stage_extracted(const Staging& staging, const StringList* members,
                             StringList* not_written);
 

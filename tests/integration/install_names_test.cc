@@ -277,6 +277,20 @@ TEST_F(NamesInstall, VolumeLabelIsNotRecorded) {
       EXPECT_EQ("", work_leftovers(root_.path())) << trace;
     }
   }
+  // A symbolic link listed under a directory's name ("usr/link/") is not
+  // what that record would say either: neither recorded nor put in place.
+  std::string tree = work_ / "slash", pkg = work_ / "slash#1-1.pkg.tar.gz";
+  write_file(tree + "/usr/bin/tool", "t\n");
+  sh("ln -s plain " + shell_quote(tree + "/usr/link") + " && tar --no-recursion --owner=root "
+     "--group=root --transform='s,^usr/link$,usr/link/,' -C " + shell_quote(tree) +
+     " -czf " + shell_quote(pkg) + " usr/ usr/bin/ usr/bin/tool usr/link");
+  sh("rm -rf " + shell_quote(root_.path()) + "/*");
+  RunResult r = zarnin({pkg});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("zarnin: not extracted, not recorded: usr/link/\n", r.err);
+  EXPECT_EQ("slash\n1-1\nusr/\nusr/bin/\nusr/bin/tool\n\n", db());
+  EXPECT_FALSE(entry_exists((root_ / "usr/link").c_str()));
+  EXPECT_EQ("", work_leftovers(root_.path()));
 }
 
 // The footprint shows UTF-8 names as they are under every caller locale: a
