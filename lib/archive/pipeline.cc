@@ -80,6 +80,10 @@ constexpr const char kTarOptions[] = "TAR_OPTIONS";
 // UTF-8 name is listed, recorded and footprinted as it is on disk, whatever
 // the caller's locale; what tar still escapes holds a backslash.
 constexpr const char kTarLocale[] = "LC_ALL=C.UTF-8";
+// Without TZ, some libcs look at /etc/localtime again for every time they
+// format: once per member of a long listing. Naming that same file keeps
+// the listing as it was and reads the file once.
+constexpr const char kTarZone[] = "TZ=:/etc/localtime";
 
 char* word(const char* s) { return const_cast<char*>(s); }
 
@@ -138,7 +142,7 @@ bool run_tar(char* const* tar_argv, StringList* capture, int input = -1) {
   }
   ChildSpec cmd{.program = "tar", .argv = tar_argv, .stdin_fd = input,
                  .stdout_fd = out_write.get(), .unset_env = kTarOptions,
-                 .set_env = kTarLocale};
+                 .set_env = kTarLocale, .default_env = kTarZone};
   Child tar(spawn_child(cmd));
   if (!tar.started()) {
     warn("fork");
@@ -408,7 +412,8 @@ int archive_extract_listed(const PackageFile& package, const char* dir, StringLi
   ChildSpec extract{.program = "tar", .argv = listing != nullptr ? listed : quiet,
                     .stdin_fd = tag != nullptr ? data_read.get() : input.fd,
                     .stdout_fd = list_fd.get(),
-                    .stderr_fd = messages_fd, .unset_env = kTarOptions, .set_env = kTarLocale};
+                    .stderr_fd = messages_fd, .unset_env = kTarOptions, .set_env = kTarLocale,
+                    .default_env = kTarZone};
   Child tar(spawn_child(extract));
   data_read.reset();  // before the decompressor is waited for
   if (!tar.started()) return -1;

@@ -62,6 +62,10 @@ void exec_candidates(const ChildSpec& cmd) {
   // putenv keeps the caller's string, which lives on in this copy of memory.
   if (cmd.unset_env != nullptr) unsetenv(cmd.unset_env);
   if (cmd.set_env != nullptr) putenv(const_cast<char*>(cmd.set_env));
+  if (cmd.default_env != nullptr) {
+    std::string name(cmd.default_env, strcspn(cmd.default_env, "="));
+    if (getenv(name.c_str()) == nullptr) putenv(const_cast<char*>(cmd.default_env));
+  }
   if (cmd.exec_hook != nullptr)
     cmd.exec_hook(cmd.exec_arg);
   else
@@ -87,12 +91,17 @@ std::vector<char*> child_environment(const ChildSpec& cmd) {
   std::string_view unset = cmd.unset_env != nullptr ? cmd.unset_env : "";
   std::string_view set = cmd.set_env != nullptr ? cmd.set_env : "";
   set = set.substr(0, set.find('='));
+  std::string_view fallback = cmd.default_env != nullptr ? cmd.default_env : "";
+  fallback = fallback.substr(0, fallback.find('='));
+  bool inherited = false;
   std::vector<char*> env;
   for (char** e = environ; *e != nullptr; e++) {
     if (names_variable(*e, unset) || names_variable(*e, set)) continue;
+    inherited = inherited || names_variable(*e, fallback);
     env.push_back(*e);
   }
   if (cmd.set_env != nullptr) env.push_back(const_cast<char*>(cmd.set_env));
+  if (cmd.default_env != nullptr && !inherited) env.push_back(const_cast<char*>(cmd.default_env));
   env.push_back(nullptr);
   return env;
 }

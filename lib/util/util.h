@@ -134,6 +134,7 @@ struct ChildSpec {
   const char* const* const* candidates = nullptr;
   const char* unset_env = nullptr;  // a variable the child does not inherit
   const char* set_env = nullptr;    // "NAME=value": the child has this value
+  const char* default_env = nullptr;  // "NAME=value": unless the child inherits NAME
   // Called in the child instead of exec'ing anything when set; returning
   // means the start failed.
   void (*exec_hook)(const void* arg) = nullptr;
