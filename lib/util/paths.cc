@@ -1,14 +1,17 @@
 // String and path helpers.
+#include <dirent.h>
 #include <err.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -18,14 +21,108 @@ namespace {
 
 bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-// At most this many descriptors are held open by the nftw walk.
-constexpr int kWalkDescriptors = 64;
+// Deeper trees are left to rm, so that the walk holds few descriptors.
+constexpr int kRemoveDepth = 64;
 
-int remove_entry(const char* path, const struct stat*, int type, struct FTW*) {
-  int r = (type == FTW_DP) ? rmdir(path) : remove(path);
-  // Something else may have removed it meanwhile.
-  if (r != 0 && errno == ENOENT) return 0;
-  return r == 0 ? 0 : -1;
+bool remove_in(int dir_fd, const char* name, unsigned char type, int depth);
+
+// Removes everything in the directory open at fd (which it closes). The
+// listing's types spare a stat per entry. Passes go on until one finds
+// nothing to remove, since entries may shift while a directory shrinks.
+bool empty_dir(int fd, int depth) {
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) {
+    close(fd);
+    return false;
+  }
+  bool removed, failed;
+  do {
+    removed = failed = false;
+    rewinddir(dir);
+    while (const dirent* e = readdir(dir)) {
+      if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+      if (remove_in(dirfd(dir), e->d_name, e->d_type, depth))
+        removed = true;
+      else
+        failed = true;
+    }
+  } while (removed);
+  closedir(dir);
+  return !failed;
+}
+
+bool remove_in(int dir_fd, const char* name, unsigned char type, int depth) {
+  if (type != DT_DIR) {
+    if (unlinkat(dir_fd, name, 0) == 0 || errno == ENOENT) return true;
+    if (errno != EISDIR || type != DT_UNKNOWN) return false;
+  }
+  if (depth >= kRemoveDepth) return false;
+  int fd = openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT;
+  if (!empty_dir(fd, depth + 1)) return false;
+  return unlinkat(dir_fd, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
+}
+
+// A directory's entries: the others go at once, the subdirectories are
+// added to subdirs as (dir_fd, name). False when the directory cannot be
+// read.
+bool take_level(int dir_fd, std::vector<std::pair<int, std::string>>& subdirs) {
+  int fd = fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
+  DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (dir == nullptr) {
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  while (const dirent* e = readdir(dir)) {
+    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+    if (e->d_type == DT_DIR || (unlinkat(dir_fd, e->d_name, 0) != 0 && errno == EISDIR))
+      subdirs.emplace_back(dir_fd, e->d_name);
+  }
+  closedir(dir);
+  return true;
+}
+
+// Subdirectories in hand before threads share out the work, and the levels
+// read to find them.
+constexpr size_t kShareAt = 8;
+constexpr int kShareLevels = 6;
+
+// Removes most of a wide tree below the directory open at top_fd with a few
+// threads: the top levels are read breadth first until enough
+// subdirectories are in hand, then the threads take whole ones of those off
+// one list. The plain walk after removes what is left: the levels read
+// here, and whatever a thread could not remove.
+void share_removal(int top_fd) {
+  unsigned threads = std::min(std::thread::hardware_concurrency(), 4u);
+  if (threads < 2) return;
+  std::vector<UniqueFd> opened;
+  std::vector<std::pair<int, std::string>> level;
+  if (!take_level(top_fd, level)) return;
+  int depth = 1;
+  for (; level.size() < kShareAt && !level.empty() && depth < kShareLevels; depth++) {
+    std::vector<std::pair<int, std::string>> next;
+    for (const auto& [parent, name] : level) {
+      int fd = openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (fd < 0) continue;
+      opened.emplace_back(fd);
+      take_level(fd, next);
+    }
+    level = std::move(next);
+  }
+  if (level.size() < kShareAt) return;
+  std::atomic<size_t> taken{0};
+  auto work = [&] {
+    for (size_t i; (i = taken++) < level.size();)
+      remove_in(level[i].first, level[i].second.c_str(), DT_DIR, depth);
+  };
+  std::vector<std::thread> helpers;
+  try {
+    while (helpers.size() + 1 < threads) helpers.emplace_back(work);
+  } catch (const std::system_error&) {
+    // Fewer helpers, or none: the work is the same.
+  }
+  work();
+  for (std::thread& helper : helpers) helper.join();
 }
 
 }  // namespace
@@ -104,18 +201,20 @@ int remove_tree(const char* path) {
   struct stat st;
   if (lstat(path, &st) != 0) return errno == ENOENT ? 0 : -1;
   if (!S_ISDIR(st.st_mode)) return remove(path) == 0 ? 0 : -1;
-  int walked = nftw(path, remove_entry, kWalkDescriptors, FTW_DEPTH | FTW_PHYS);
-  if (walked == 0) return 0;
+  int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0) share_removal(fd);
+  if (fd >= 0 && empty_dir(fd, 0) && (rmdir(path) == 0 || errno == ENOENT)) return 0;
 
-  // The walk stopped (a read-only or unreadable subtree, say): rm -rf may
-  // still get further, for example after permissions that it can work with.
+  // The walk stopped (a read-only or unreadable subtree, a very deep one):
+  // rm -rf may still get further, for example after permissions that it
+  // can work with.
   char arg0[] = "rm", arg1[] = "-rf";
   char* argv[] = {arg0, arg1, const_cast<char*>(path), nullptr};
   ChildSpec cmd;
   cmd.program = "/bin/rm";
   cmd.argv = argv;
   pid_t pid = spawn_child(cmd);
-  if (pid < 0) return walked;
+  if (pid < 0) return -1;
   return child_succeeded(wait_child(pid)) ? 0 : -1;
 }
 
