@@ -124,21 +124,163 @@ class TreeCopy {
   std::unordered_map<std::string, std::string> linked_;
 };
 
-// One rename of the commit; done says how, so that it can be taken back.
-struct Move {
-  std::string from, to;
-  bool exchange;     // the plan: the target exists and is swapped out
+// What lstat would say of staged entries, as far as the plan needs it, read
+// from one listing per staged directory instead of one lstat per entry.
+// The staging area is one fresh directory tree on one file system, so one
+// device serves all; a directory whose listing's inode numbers disagree
+// with lstat (some file systems number them differently) is looked at
+// entry by entry instead.
+class StagedEntries {
+ public:
+  explicit StagedEntries(int stage_fd) : stage_fd_(stage_fd) {
+    struct stat st;
+    if (fstat(stage_fd, &st) == 0) dev_ = static_cast<uint64_t>(st.st_dev);
+  }
+
+  // False when name is not staged.
+  bool look(const std::string& name, struct stat& st) {
+    size_t slash = name.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : name.substr(0, slash);
+    auto found = dirs_.find(dir);
+    if (found == dirs_.end()) found = dirs_.emplace(dir, read(dir)).first;
+    const Listing& listing = found->second;
+    std::string base = name.substr(slash + 1);
+    if (!listing.trusted || base == "." || base == "..")
+      return fstatat(stage_fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    auto entry = listing.entries.find(base);
+    if (entry == listing.entries.end()) return false;
+    if (entry->second.second == DT_UNKNOWN)
+      return fstatat(stage_fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    st = {};
+    st.st_dev = static_cast<dev_t>(dev_);
+    st.st_ino = static_cast<ino_t>(entry->second.first);
+    st.st_mode = entry->second.second == DT_DIR ? S_IFDIR : S_IFREG;  // only "directory?" is asked
+    return true;
+  }
+
+ private:
+  struct Listing {
+    bool trusted = false;
+    std::unordered_map<std::string, std::pair<uint64_t, unsigned char>> entries;
+  };
+
+  Listing read(const std::string& dir) {
+    Listing listing;
+    int fd = openat(stage_fd_, dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    DIR* d = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (d == nullptr) {
+      if (fd >= 0) close(fd);
+      return listing;
+    }
+    bool checked = false;
+    listing.trusted = dev_ != 0;
+    while (const dirent* e = readdir(d)) {
+      if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+      listing.entries.emplace(e->d_name, std::make_pair(static_cast<uint64_t>(e->d_ino), e->d_type));
+      struct stat st;
+      if (!checked && listing.trusted) {
+        checked = true;
+        listing.trusted = fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                          static_cast<uint64_t>(st.st_ino) == static_cast<uint64_t>(e->d_ino) &&
+                          static_cast<uint64_t>(st.st_dev) == dev_;
+      }
+    }
+    closedir(d);
+    return listing;
+  }
+
+  int stage_fd_;
+  uint64_t dev_ = 0;
+  std::unordered_map<std::string, Listing> dirs_;
+};
+
+// Whether an entry stands at a path of the root, and whether it is a
+// directory, as lstat would say. A directory that receives many members is
+// listed once instead of an lstat per member, unless its listing turns out
+// much longer than the members it serves.
+class RootEntries {
+ public:
+  RootEntries(const std::string& root, const StringList* members) : root_(root) {
+    for (uint64_t i = 0; i < members->in_use; i++) {
+      if (members->strings[i] == nullptr) continue;
+      std::string_view name(members->strings[i]);
+      while (name.ends_with('/')) name.remove_suffix(1);
+      counts_[std::string(parent_of(name))]++;
+    }
+  }
+
+  bool look(const std::string& target, bool& is_dir) {
+    size_t slash = target.rfind('/');
+    std::string dir = slash == std::string::npos ? "" : target.substr(0, slash);
+    std::string_view base = std::string_view(target).substr(slash + 1);
+    auto count = counts_.find(dir);
+    if (count != counts_.end() && count->second >= kListAt && base != "." && base != "..") {
+      auto found = dirs_.find(dir);
+      if (found == dirs_.end()) found = dirs_.emplace(dir, read(dir, count->second * kListRatio)).first;
+      if (found->second.listed) {
+        auto entry = found->second.types.find(std::string(base));
+        if (entry == found->second.types.end()) return false;
+        if (entry->second != DT_UNKNOWN) {
+          is_dir = entry->second == DT_DIR;
+          return true;
+        }
+      }
+    }
+    struct stat st;
+    if (lstat((root_ + target).c_str(), &st) != 0) return false;
+    is_dir = S_ISDIR(st.st_mode);
+    return true;
+  }
+
+ private:
+  static constexpr size_t kListAt = 16;     // members in one directory
+  static constexpr size_t kListRatio = 64;  // entries listed per member, at most
+
+  struct Listing {
+    bool listed = false;
+    std::unordered_map<std::string, unsigned char> types;
+  };
+
+  Listing read(const std::string& dir, size_t limit) {
+    Listing listing;
+    DIR* d = opendir((root_ + dir).c_str());
+    if (d == nullptr) return listing;  // lstat tells
+    listing.listed = true;
+    while (const dirent* e = readdir(d)) {
+      if (listing.types.size() >= limit) {
+        listing.listed = false;
+        listing.types.clear();
+        break;
+      }
+      listing.types.emplace(e->d_name, e->d_type);
+    }
+    closedir(d);
+    return listing;
+  }
+
+  static std::string_view parent_of(std::string_view path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
+  }
+
+  std::string root_;  // ends in "/"
+  std::unordered_map<std::string, size_t> counts_;
+  std::unordered_map<std::string, Listing> dirs_;
+};
+
+// What became of one rename of the commit (its plan is an IntentMove), so
+// that it can be taken back.
+struct MoveState {
   std::string copy;  // another file system: from is copied to this temporary name first
-  uint64_t dev = 0, ino = 0;  // the entry at from
   enum class Done { kNot, kRenamed, kExchanged, kReplaced } done = Done::kNot;
 };
 
 class Committer {
  public:
   Committer(const CommitRequest& request, CommitResult& result)
-      : request_(request), result_(result), root_(request.root),
+      : request_(request), result_(result),
+        root_(strformat("%s%s", request.root, has_suffix(request.root, "/") ? "" : "/")),
         stage_(request.staging->dir) {
-    if (!root_.ends_with('/')) root_ += '/';
     stage_mount_ = mount_of(stage_.c_str());
     for (const StringList* list : {request.keep, request.config})
       for (uint64_t i = 0; list != nullptr && i < list->in_use; i++)
@@ -156,6 +298,8 @@ class Committer {
   int run() {
     result_.staged_new.reset(strlist_new());
     const StringList* members = request_.members;
+    moves_.reserve(members->in_use);
+    states_.reserve(members->in_use);
     for (uint64_t i = 0; i < members->in_use; i++)
       if (members->strings[i] != nullptr) plan_member(members->strings[i]);
     if (!blocked_.empty()) {
@@ -165,8 +309,8 @@ class Committer {
       return -1;
     }
     if (!temps_.empty() && record(false) != 0) return -1;
-    for (Move& move : moves_)
-      if (!move.copy.empty() && copy_beside(move) != 0) return -1;
+    for (size_t i = 0; i < moves_.size(); i++)
+      if (!states_[i].copy.empty() && copy_beside(moves_[i], states_[i].copy) != 0) return -1;
     // Every byte of the package is on disk before anything is in place.
     for (const UniqueFd& fd : result_.mounts) {
       if (syncfs(fd.get()) != 0) {
@@ -176,9 +320,9 @@ class Committer {
     }
     if (record(true) != 0) return -1;
     for (size_t i = 0; i < moves_.size(); i++) {
-      if (apply(moves_[i]) == 0) continue;
+      if (apply(moves_[i], states_[i]) == 0) continue;
       warn("cannot rename %s", moves_[i].to.c_str());
-      while (i-- > 0) undo(moves_[i]);
+      while (i-- > 0) undo(moves_[i], states_[i]);
       return -1;
     }
     // What the copies swapped out of other file systems is old now.
@@ -217,8 +361,7 @@ class Committer {
     if (name.empty() || !seen_.insert(name).second || covered(name) || keep_.contains(member))
       return 0;
     struct stat staged;
-    if (fstatat(request_.staging->dir_fd.get(), name.c_str(), &staged, AT_SYMLINK_NOFOLLOW) != 0)
-      return 0;  // listed but never written
+    if (!staged_.look(name, staged)) return 0;  // listed but never written
     // The first directory on the way that the root lacks arrives whole,
     // with this member in it.
     std::string_view parent = parent_of(name);
@@ -259,14 +402,14 @@ class Committer {
   int plan_entry(const std::string& name, const std::string& target, const struct stat& staged) {
     bool staged_dir = S_ISDIR(staged.st_mode);
     std::string to = root_ + target;
-    Move move{stage_ + "/" + name, to, false, {}, static_cast<uint64_t>(staged.st_dev),
-              static_cast<uint64_t>(staged.st_ino)};
-    struct stat st;
-    if (lstat(to.c_str(), &st) == 0) {
+    IntentMove move{stage_ + "/" + name, to, false, static_cast<uint64_t>(staged.st_dev),
+                    static_cast<uint64_t>(staged.st_ino)};
+    bool there_dir = false;
+    if (root_entries_.look(target, there_dir)) {
       if (staged_dir) {
         struct stat through;
         if (stat(to.c_str(), &through) == 0 && S_ISDIR(through.st_mode)) return 0;  // stays
-      } else if (S_ISDIR(st.st_mode) && !dir_is_empty(to.c_str())) {
+      } else if (there_dir && !dir_is_empty(to.c_str())) {
         blocked_.push_back(target);
         return 0;
       }
@@ -274,69 +417,75 @@ class Committer {
     }
     if (staged_dir) moved_.insert(name);
     const DirState& parent = dir_state(parent_of(target));
-    if (parent.mount != stage_mount_) plan_copy(parent, move);
+    MoveState& state = states_.emplace_back();
+    if (parent.mount != stage_mount_) plan_copy(parent, move, state);
     moves_.push_back(std::move(move));
     return 0;
   }
 
   // Another file system: the entry is copied beside its target first, to a
   // name chosen now so that the intent can name it before it exists.
-  void plan_copy(const DirState& parent, Move& move) {
+  void plan_copy(const DirState& parent, const IntentMove& move, MoveState& state) {
     std::string dir = move.to.substr(0, move.to.rfind('/'));
     if (std::find(mount_ids_.begin(), mount_ids_.end(), parent.mount) == mount_ids_.end()) {
       result_.mounts.emplace_back(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
       mount_ids_.push_back(parent.mount);
     }
-    do move.copy = strformat("%s/.zarnin-new.%d.%zu", dir.c_str(), static_cast<int>(getpid()), attempts_++);
-    while (entry_exists(move.copy.c_str()));
-    temps_.push_back(move.copy);
+    do state.copy = strformat("%s/.zarnin-new.%d.%zu", dir.c_str(), static_cast<int>(getpid()), attempts_++);
+    while (entry_exists(state.copy.c_str()));
+    temps_.push_back(state.copy);
   }
 
-  int copy_beside(Move& move) {
+  int copy_beside(IntentMove& move, const std::string& copy) {
     struct stat st;
-    if (copier_.copy(move.from, move.copy) != 0 || lstat(move.copy.c_str(), &st) != 0) {
+    if (copier_.copy(move.from, copy) != 0 || lstat(copy.c_str(), &st) != 0) {
       warn("cannot copy %s", move.to.c_str());
       return -1;
     }
-    move.from = move.copy;
+    move.from = copy;
     move.dev = static_cast<uint64_t>(st.st_dev);
     move.ino = static_cast<uint64_t>(st.st_ino);
     return 0;
   }
 
-  // Hands the plan to the caller's record.
+  // Lends the plan to the caller's record.
   int record(bool prepared) {
     if (!request_.record) return 0;
-    std::vector<IntentMove> moves;
-    if (prepared)
-      for (const Move& m : moves_) moves.push_back({m.from, m.to, m.exchange, m.dev, m.ino});
-    return request_.record(prepared, moves, temps_);
+    std::vector<IntentMove> none;
+    return request_.record(prepared, prepared ? moves_ : none, temps_);
   }
 
   // The rename the plan chose; the other kind when the target came or
   // went meanwhile; a plain rename on a file system without either flag.
-  static int apply(Move& move) {
+  static int apply(const IntentMove& move, MoveState& state) {
     unsigned flags = move.exchange ? kRenameExchange : kRenameNoReplace;
     for (int tries = 0; tries < 2; tries++) {
       if (rename2(move.from.c_str(), move.to.c_str(), flags) == 0) {
-        move.done = flags == kRenameExchange ? Move::Done::kExchanged : Move::Done::kRenamed;
+        state.done = flags == kRenameExchange ? MoveState::Done::kExchanged : MoveState::Done::kRenamed;
         return 0;
       }
       if (errno == EINVAL) break;
       if (errno != (flags == kRenameExchange ? ENOENT : EEXIST)) return -1;
+      // What appeared meanwhile is swapped out only when it is no
+      // directory: a directory holds what the plan never looked at.
+      struct stat st;
+      if (flags == kRenameNoReplace && (lstat(move.to.c_str(), &st) != 0 || S_ISDIR(st.st_mode))) {
+        errno = EEXIST;
+        return -1;
+      }
       flags = flags == kRenameExchange ? kRenameNoReplace : kRenameExchange;
     }
     if (errno != EINVAL) return -1;
     // Nothing can take this one back where it replaced an entry.
     bool replaces = entry_exists(move.to.c_str());
     if (rename(move.from.c_str(), move.to.c_str()) != 0) return -1;
-    move.done = replaces ? Move::Done::kReplaced : Move::Done::kRenamed;
+    state.done = replaces ? MoveState::Done::kReplaced : MoveState::Done::kRenamed;
     return 0;
   }
 
-  static void undo(const Move& move) {
-    if (move.done == Move::Done::kRenamed) rename(move.to.c_str(), move.from.c_str());
-    if (move.done == Move::Done::kExchanged) rename2(move.from.c_str(), move.to.c_str(), kRenameExchange);
+  static void undo(const IntentMove& move, const MoveState& state) {
+    if (state.done == MoveState::Done::kRenamed) rename(move.to.c_str(), move.from.c_str());
+    if (state.done == MoveState::Done::kExchanged) rename2(move.from.c_str(), move.to.c_str(), kRenameExchange);
   }
 
   const CommitRequest& request_;
@@ -347,11 +496,14 @@ class Committer {
   std::unordered_set<std::string> keep_, config_, seen_, moved_;
   std::unordered_map<std::string, DirState> dirs_;
   std::string last_parent_ = std::string(1, '\0');
-  std::vector<Move> moves_;
+  std::vector<IntentMove> moves_;  // the plan, in order
+  std::vector<MoveState> states_;  // one for each of moves_
   std::vector<std::string> blocked_;
   std::vector<std::string> temps_;
   std::vector<uint64_t> mount_ids_;  // of result_.mounts
   TreeCopy copier_;  // one for the commit, so that hard links stay links
+  StagedEntries staged_{request_.staging->dir_fd.get()};
+  RootEntries root_entries_{root_, request_.members};
   size_t attempts_ = 0;
 };
 

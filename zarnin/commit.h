@@ -12,8 +12,9 @@
 // Called before the commit changes anything: with prepared false (and no
 // moves) before copies are made on other file systems, then with prepared
 // true and every rename to come, once all data is on disk. Non-zero stops
-// the commit there, with nothing changed.
-using CommitRecord = std::function<int(bool prepared, const std::vector<IntentMove>& moves,
+// the commit there, with nothing changed. moves is lent for the call: it
+// must hold the same plan again when the call returns.
+using CommitRecord = std::function<int(bool prepared, std::vector<IntentMove>& moves,
                                        const std::vector<std::string>& temps)>;
 
 // What one install commits.

@@ -320,7 +320,7 @@ int zarnin_main(int argc, char** argv) {
   intent.version = version.get();
   DropPlan drops;
   auto record = [&](const StringList* extracted) -> CommitRecord {
-    return [&, extracted](bool prepared, const std::vector<IntentMove>& moves,
+    return [&, extracted](bool prepared, std::vector<IntentMove>& moves,
                           const std::vector<std::string>& temps) {
       // An upgrade records its paths in byte order; the plan is made, so
       // the list can be sorted now.
@@ -330,7 +330,6 @@ int zarnin_main(int argc, char** argv) {
       }
       intent.stage = staging.dir;
       intent.prepared = prepared;
-      intent.moves = moves;
       intent.temps = temps;
       intent.files.assign(extracted->strings, extracted->strings + extracted->in_use);
       intent.dropped.assign(drops.dropped->strings, drops.dropped->strings + drops.dropped->in_use);
@@ -340,7 +339,11 @@ int zarnin_main(int argc, char** argv) {
         intent.config_new.emplace_back(committed.staged_new->strings[i]);
       intent.pristine = work.plan.pristine;
       intent.merges = work.plan.merges;
-      if (intent_write(db.get(), intent) != 0) return -1;
+      // The plan is lent to the intent for the write, not copied.
+      intent.moves.swap(moves);
+      int written = intent_write(db.get(), intent);
+      intent.moves.swap(moves);
+      if (written != 0) return -1;
       return prepared ? config_merges_link(intent.merges) : 0;
     };
   };

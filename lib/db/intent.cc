@@ -35,6 +35,7 @@ class IntentWriter {
     for (const std::string& v : values) pair(key, v);
   }
   const std::string& bytes() const { return out_; }
+  void reserve(size_t size) { out_.reserve(size); }
 
  private:
   std::string out_;
@@ -69,6 +70,10 @@ bool write_all(int fd, const std::string& bytes) {
 
 int intent_write(const PackageDb* db, const Intent& intent) {
   IntentWriter w;
+  size_t size = 4096;
+  for (const IntentMove& m : intent.moves) size += m.from.size() + m.to.size() + 48;
+  for (const std::string& file : intent.files) size += file.size() + 6;
+  w.reserve(size);
   w.field(kHeader);
   w.pair("op", intent.op);
   w.pair("name", intent.name);

@@ -1,5 +1,6 @@
 // The removal sequence that zarnout runs and a later run finishes, and the
 // recovery of an operation that a kill or a power cut interrupted.
+#include <dirent.h>
 #include <err.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -37,6 +38,15 @@ bool holds(const std::string& path, const IntentMove& m) {
          static_cast<uint64_t>(st.st_ino) == m.ino;
 }
 
+bool holds_entries(const std::string& path) {
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) return false;
+  int seen = 0;
+  while (readdir(dir) != nullptr && seen < 3) seen++;
+  closedir(dir);
+  return seen > 2;  // more than "." and ".."
+}
+
 // A configuration file's new version that was identical to the file in
 // place went again once everything was in place.
 bool dropped_as_identical(const Intent& intent, const IntentMove& m) {
@@ -51,7 +61,11 @@ void finish_moves(const PackageDb* db, const Intent& intent) {
     if (!holds(m.from, m) && dropped_as_identical(intent, m)) continue;
     if (!holds(m.from, m)) refuse_intent(db, strformat("%s of %s %s is missing", m.from.c_str(),
                                                        intent.name.c_str(), intent.version.c_str()));
-    // The old entry, where there is one, goes to the source's place.
+    // The old entry, where there is one, goes to the source's place; a
+    // directory with something in it was never planned to.
+    if (holds_entries(m.to))
+      refuse_intent(db, strformat("%s of %s %s is a directory in the way", m.to.c_str(),
+                                  intent.name.c_str(), intent.version.c_str()));
     if (syscall(SYS_renameat2, AT_FDCWD, m.from.c_str(), AT_FDCWD, m.to.c_str(), kRenameExchange) != 0 &&
         rename(m.from.c_str(), m.to.c_str()) != 0)
       refuse_intent(db, strformat("%s: cannot rename %s: %s", intent.name.c_str(), m.to.c_str(),
