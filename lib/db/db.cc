@@ -10,11 +10,14 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string_view>
 
 namespace {
 
 enum class LoadState { kBetweenRecords, kAfterName, kInPaths };
+
+constexpr size_t kSaveBuffer = size_t{1} << 20;
 
 int clear_nonblock(int fd) {
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
@@ -204,6 +207,10 @@ int db_save(PackageDb* db) {
     unlinkat(dir_fd, temp_name, 0);  // only the lock holder writes it: nobody else's
     return -1;
   }
+  // A database of many paths goes out in large writes rather than one per
+  // block of the file system.
+  std::unique_ptr<char[]> buffer(new char[kSaveBuffer]);
+  setvbuf(out, buffer.get(), _IOFBF, kSaveBuffer);
 
   // A full disk or an I/O error may show only at the flush, the fsync or the
   // close; each is a failed save, never a truncated "db".
