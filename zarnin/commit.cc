@@ -42,6 +42,35 @@ int rename2(const char* from, const char* to, unsigned flags) {
   return static_cast<int>(syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, flags));
 }
 
+// The directory of a path, held open while paths in it come one after the
+// other, so that each rename looks up one name instead of the whole path.
+class ParentDir {
+ public:
+  // The descriptor and the name within it to use for path; AT_FDCWD and
+  // the path itself when the directory cannot be opened.
+  std::pair<int, const char*> of(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos || slash == 0) return {AT_FDCWD, path.c_str()};
+    std::string_view dir(path.data(), slash);
+    if (dir != dir_) {
+      dir_.assign(dir);
+      fd_.reset(open(dir_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    }
+    if (!fd_) return {AT_FDCWD, path.c_str()};
+    return {fd_.get(), path.c_str() + slash + 1};
+  }
+
+ private:
+  std::string dir_;
+  UniqueFd fd_;
+};
+
+int rename2(ParentDir& from_dir, ParentDir& to_dir, const IntentMove& move, unsigned flags) {
+  auto [from_fd, from] = from_dir.of(move.from);
+  auto [to_fd, to] = to_dir.of(move.to);
+  return static_cast<int>(syscall(SYS_renameat2, from_fd, from, to_fd, to, flags));
+}
+
 // Which mounted file system path (links followed) is on: a rename works
 // only within one mount, even between two mounts of the same device. 0
 // when path cannot be looked at.
@@ -299,6 +328,7 @@ class Committer {
     result_.staged_new.reset(strlist_new());
     const StringList* members = request_.members;
     moves_.reserve(members->in_use);
+    seen_.reserve(members->in_use);
     states_.reserve(members->in_use);
     for (uint64_t i = 0; i < members->in_use; i++)
       if (members->strings[i] != nullptr) plan_member(members->strings[i]);
@@ -319,8 +349,9 @@ class Committer {
       }
     }
     if (record(true) != 0) return -1;
+    ParentDir from_dir, to_dir;
     for (size_t i = 0; i < moves_.size(); i++) {
-      if (apply(moves_[i], states_[i]) == 0) continue;
+      if (apply(moves_[i], states_[i], from_dir, to_dir) == 0) continue;
       warn("cannot rename %s", moves_[i].to.c_str());
       while (i-- > 0) undo(moves_[i], states_[i]);
       return -1;
@@ -356,10 +387,11 @@ class Committer {
   }
 
   int plan_member(const char* member) {
-    std::string name(member);
-    while (name.ends_with('/')) name.pop_back();
-    if (name.empty() || !seen_.insert(name).second || covered(name) || keep_.contains(member))
-      return 0;
+    std::string_view view(member);
+    while (view.ends_with('/')) view.remove_suffix(1);
+    if (view.empty() || !seen_.insert(view).second) return 0;
+    std::string name(view);
+    if (covered(name) || keep_.contains(member)) return 0;
     struct stat staged;
     if (!staged_.look(name, staged)) return 0;  // listed but never written
     // The first directory on the way that the root lacks arrives whole,
@@ -457,10 +489,10 @@ class Committer {
 
   // The rename the plan chose; the other kind when the target came or
   // went meanwhile; a plain rename on a file system without either flag.
-  static int apply(const IntentMove& move, MoveState& state) {
+  static int apply(const IntentMove& move, MoveState& state, ParentDir& from_dir, ParentDir& to_dir) {
     unsigned flags = move.exchange ? kRenameExchange : kRenameNoReplace;
     for (int tries = 0; tries < 2; tries++) {
-      if (rename2(move.from.c_str(), move.to.c_str(), flags) == 0) {
+      if (rename2(from_dir, to_dir, move, flags) == 0) {
         state.done = flags == kRenameExchange ? MoveState::Done::kExchanged : MoveState::Done::kRenamed;
         return 0;
       }
@@ -493,7 +525,8 @@ class Committer {
   std::string root_;   // ends in "/"
   std::string stage_;
   uint64_t stage_mount_;
-  std::unordered_set<std::string> keep_, config_, seen_, moved_;
+  std::unordered_set<std::string> keep_, config_, moved_;
+  std::unordered_set<std::string_view> seen_;  // views of the members
   std::unordered_map<std::string, DirState> dirs_;
   std::string last_parent_ = std::string(1, '\0');
   std::vector<IntentMove> moves_;  // the plan, in order
