@@ -104,28 +104,31 @@ void stage_package(const PackageFile& package, const char* root, Staging& stagin
   staging.members.reset(strlist_new());
   if (!make_staging_dir(root, staging)) return;
   staging.messages.reset(open_messages(staging.dir_fd.get()));
-  StringListPtr quoted(strlist_new());
-  if (!staging.messages ||
-      archive_extract_listed(package, staging.dir.c_str(), quoted.get(), staging.messages.get()) != 0) {
-    stage_remove(staging);
-    return;
-  }
+  // Each line is taken apart while tar goes on extracting.
   std::string line, name;
-  staging.owners.reserve(quoted->in_use);
-  staging.names.reserve(quoted->in_use);
-  for (uint64_t i = 0; i < quoted->in_use; i++) {
-    if (is_directory_note(quoted->strings[i])) continue;
-    if (!listing_line_unquote(quoted->strings[i], line, name)) {
-      stage_remove(staging);
+  bool readable = true;
+  auto take = [&](const char* quoted) {
+    if (!readable || is_directory_note(quoted)) return;
+    if (!listing_line_unquote(quoted, line, name)) {
+      readable = false;
       return;
     }
     add_pieces(staging.listing.get(), line);
     add_pieces(staging.members.get(), name);
-    const char* owner = quoted->strings[i] + 10;
+    const char* owner = quoted + 10;
     while (*owner == ' ') owner++;
     staging.owners.emplace_back(owner, strcspn(owner, " "));
     staging.names.push_back(std::move(name));
-    staging.types.push_back(quoted->strings[i][0]);
+    staging.types.push_back(quoted[0]);
+  };
+  if (!staging.messages ||
+      archive_extract_listed(package, staging.dir.c_str(), take, staging.messages.get()) != 0 ||
+      !readable) {
+    staging.owners.clear();
+    staging.names.clear();
+    staging.types.clear();
+    stage_remove(staging);
+    return;
   }
   staging.unpacked = true;
 }

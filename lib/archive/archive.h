@@ -2,6 +2,8 @@
 // the decompressor that the file's magic number selects.
 #pragma once
 
+#include <functional>
+
 #include "util/util.h"
 
 // "gz", "zst", "xz", "bz2" or "lz"; nullptr when none was recognised.
@@ -61,6 +63,13 @@ void archive_replay_messages(int fd);
 // (standard error for -1). Without listing, tar extracts quietly in its
 // default quoting. 0 when both children succeeded, -1 otherwise.
 int archive_extract_listed(const PackageFile& package, const char* dir, StringList* listing,
+                           int messages_fd);
+// The same, handing each line of the listing to sink while tar still
+// extracts (a few milliseconds after tar wrote it), so that the caller's
+// work on the listing overlaps the extraction. Lines come as listing would
+// hold them; after -1 they may be only the first part of the listing.
+using ListingSink = std::function<void(const char* line)>;
+int archive_extract_listed(const PackageFile& package, const char* dir, const ListingSink& sink,
                            int messages_fd);
 // The base name of package_path has a "#" and, after it, ".pkg.tar.".
 bool package_name_valid(const char* package_path);

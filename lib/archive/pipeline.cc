@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <array>
@@ -196,29 +197,46 @@ int open_unlinked_temp(void) {
   return made;
 }
 
-// Appends the lines that fd holds from offset 0 to list (newline cut,
-// empty lines dropped). False on a read error.
-bool read_lines(int fd, StringList* list) {
-  std::string text;
-  char buf[65536];
-  off_t at = 0;
-  for (;;) {
-    ssize_t n = pread(fd, buf, sizeof buf, at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) break;
-    text.append(buf, static_cast<size_t>(n));
-    at += n;
+// The lines of a file that another process is still appending to, taken
+// as they complete (newline cut, empty lines dropped).
+class LineTail {
+ public:
+  explicit LineTail(int fd) : fd_(fd) {}
+
+  // Hands each newly completed line to sink. False when nothing new was
+  // there or the file cannot be read (failed() tells).
+  bool take(const ListingSink& sink) {
+    char buf[65536];
+    ssize_t n = pread(fd_, buf, sizeof buf, at_);
+    if (n < 0 && errno != EINTR) failed_ = true;
+    if (n <= 0) return false;
+    at_ += n;
+    pending_.append(buf, static_cast<size_t>(n));
+    size_t start = 0;
+    for (size_t end; (end = pending_.find('\n', start)) != std::string::npos; start = end + 1) {
+      pending_[end] = '\0';
+      if (end > start) sink(pending_.c_str() + start);
+    }
+    pending_.erase(0, start);
+    return true;
   }
-  for (size_t start = 0; start < text.size();) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    else text[end] = '\0';
-    if (end > start) strlist_add(list, text.c_str() + start);
-    start = end + 1;
+
+  // Takes the rest once the writer is gone: the last line may lack its
+  // newline. False on a read error.
+  bool finish(const ListingSink& sink) {
+    while (take(sink)) {
+    }
+    if (!pending_.empty()) sink(pending_.c_str());
+    pending_.clear();
+    return !failed_;
   }
-  return true;
-}
+
+ private:
+  int fd_;
+  off_t at_ = 0;
+  std::string pending_;
+  bool failed_ = false;
+};
 
 }  // namespace
 
@@ -377,6 +395,15 @@ int run_tar_pipeline(const PackageFile& package_file, char* const* tar_argv,
 
 int archive_extract_listed(const PackageFile& package, const char* dir, StringList* listing,
                            int messages_fd) {
+  ListingSink none;
+  return archive_extract_listed(package, dir,
+                                listing == nullptr ? none : [listing](const char* line) { strlist_add(listing, line); },
+                                messages_fd);
+}
+
+int archive_extract_listed(const PackageFile& package, const char* dir, const ListingSink& sink,
+                           int messages_fd) {
+  bool listed = static_cast<bool>(sink);
   UniqueFd opened;  // only a file opened here
   PackageFile input = package;
   if (input.fd < 0) {
@@ -389,10 +416,11 @@ int archive_extract_listed(const PackageFile& package, const char* dir, StringLi
   int p[2];
   if (pipe2(p, O_CLOEXEC) != 0) return -1;
   UniqueFd data_read(p[0]), data_write(p[1]);
-  // The listing waits in memory until tar is done: read as it comes, it
-  // would keep a third process busy beside the decompressor and tar.
+  // tar writes the listing into memory, one write per line; it is read
+  // from there every few milliseconds, in large pieces, rather than
+  // through a pipe that would wake this process for every line.
   UniqueFd list_fd;
-  if (listing != nullptr) {
+  if (listed) {
     list_fd.reset(memfd_create("tar-listing", MFD_CLOEXEC));
     if (!list_fd) return -1;
   }
@@ -406,10 +434,10 @@ int archive_extract_listed(const PackageFile& package, const char* dir, StringLi
   // Two v's give the long listing that "tar -tv" prints; C quoting makes
   // every name one quoted string, so that a name holding " -> " or
   // " link to " still splits where tar meant it to.
-  char* listed[] = {word("tar"), word("-xvvpf"), word("-"), word("--quoting-style=c"),
+  char* verbose[] = {word("tar"), word("-xvvpf"), word("-"), word("--quoting-style=c"),
                     word("-C"), const_cast<char*>(dir), nullptr};
   char* quiet[] = {word("tar"), word("-xpf"), word("-"), word("-C"), const_cast<char*>(dir), nullptr};
-  ChildSpec extract{.program = "tar", .argv = listing != nullptr ? listed : quiet,
+  ChildSpec extract{.program = "tar", .argv = listed ? verbose : quiet,
                     .stdin_fd = tag != nullptr ? data_read.get() : input.fd,
                     .stdout_fd = list_fd.get(),
                     .stderr_fd = messages_fd, .unset_env = kTarOptions, .set_env = kTarLocale,
@@ -417,8 +445,15 @@ int archive_extract_listed(const PackageFile& package, const char* dir, StringLi
   Child tar(spawn_child(extract));
   data_read.reset();  // before the decompressor is waited for
   if (!tar.started()) return -1;
+  bool read_ok = true;
+  if (listed) {
+    LineTail tail(list_fd.get());
+    constexpr timespec kPause{0, 2000000};
+    while (!tar.exited())
+      if (!tail.take(sink)) nanosleep(&kPause, nullptr);
+    read_ok = tail.finish(sink);
+  }
   bool tar_ok = child_succeeded(tar.wait());
   bool decompressor_ok = tag == nullptr || child_succeeded(decompressor.wait());
-  if (!tar_ok || !decompressor_ok) return -1;
-  return listing == nullptr || read_lines(list_fd.get(), listing) ? 0 : -1;
+  return tar_ok && decompressor_ok && read_ok ? 0 : -1;
 }

@@ -166,6 +166,16 @@ void UniqueFd::reset(int fd) {
   fd_ = fd;
 }
 
+bool Child::exited() {
+  if (pid_ <= 0) return true;
+  int status;
+  pid_t done = waitpid(pid_, &status, WNOHANG);
+  if (done == 0 || (done < 0 && errno == EINTR)) return false;
+  status_ = done == pid_ ? status : -1;
+  pid_ = -1;
+  return true;
+}
+
 int Child::wait() {
   if (pid_ > 0) {
     status_ = wait_child(pid_);

@@ -208,6 +208,8 @@ class Child {
   bool started() const { return pid_ > 0; }
   // The raw wait status; -1 when nothing was started. Waits only once.
   int wait();
+  // Whether the child has ended (and been waited for), without blocking.
+  bool exited();
 
  private:
   pid_t pid_ = -1;
