@@ -258,6 +258,8 @@ int zarnin_main(int argc, char** argv) {
   // was, so that a damaged package is reported as such; the failure of the
   // pass itself shows where the extraction would have failed.
   Staging staging;
+  // A large database is read meanwhile; the lock comes after the checks.
+  DbReadAhead db_ahead(root);
   if (package_fd && package_name_valid(opts.package)) stage_package(package, root, staging);
   char* name_raw = nullptr;
   char* version_raw = nullptr;
@@ -285,7 +287,7 @@ int zarnin_main(int argc, char** argv) {
   bool listed = !opts.force && footprint_check(package, report_new, link_targets.get(), listing);
   refuse_escaping(package, members.get(), root, listed, link_targets.get(), listing);
 
-  PackageDbPtr db(db_open(root, true));
+  PackageDbPtr db(db_ahead.open(true));
   recover_interrupted(db.get(), root);
   stage_leftovers_remove(root, staging.dir.empty() ? nullptr : staging.dir.c_str());
   PackageEntry* installed = db_find(db.get(), name.get());

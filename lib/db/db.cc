@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <system_error>
 
 namespace {
 
@@ -137,7 +138,10 @@ char* db_dir_for(const char* root) {
   return root_path(root, env);
 }
 
-PackageDb* db_open(const char* root, bool exclusive) {
+namespace {
+
+// Everything of db_open but reading "db": the directory made and locked.
+PackageDb* db_lock(const char* root, bool exclusive) {
   auto* db = static_cast<PackageDb*>(must_malloc(sizeof(PackageDb)));
   db->entries = nullptr;
   db->root = must_strdup(root != nullptr ? root : "/");
@@ -156,17 +160,91 @@ PackageDb* db_open(const char* root, bool exclusive) {
     if (errno == EWOULDBLOCK) errx(1, "package database is locked by another process");
     err(1, "cannot lock %s", db->dir);
   }
+  return db;
+}
 
-  // Not through a link: "db" is the suite's own file.
+// "db" of the locked directory, not through a link: it is the suite's own
+// file. A missing one is an empty database (-1, errno ENOENT).
+int open_db_file(const PackageDb* db) {
   int fd = openat(db->lock_fd, "db", O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  FILE* in = fd >= 0 ? fdopen(fd, "r") : nullptr;
+  if (fd < 0 && errno != ENOENT) err(1, "cannot open database");
+  return fd;
+}
+
+// Reads "db" from fd (which it closes) into db. False on a read error.
+bool load_from(PackageDb* db, int fd) {
+  FILE* in = fdopen(fd, "r");
   if (in == nullptr) {
-    if (errno == ENOENT) return db;
-    err(1, "cannot open database");
+    close(fd);
+    return false;
   }
   db_load(db, in);
-  if (ferror(in)) err(1, "error reading database");
+  bool ok = !ferror(in);
   fclose(in);
+  return ok;
+}
+
+// Below this size a database is read at once: a thread would cost more.
+constexpr off_t kReadAheadFrom = off_t{1} << 20;
+
+}  // namespace
+
+PackageDb* db_open(const char* root, bool exclusive) {
+  PackageDb* db = db_lock(root, exclusive);
+  int fd = open_db_file(db);
+  if (fd >= 0 && !load_from(db, fd)) err(1, "error reading database");
+  return db;
+}
+
+DbReadAhead::DbReadAhead(const char* root) : root_(root != nullptr ? root : "/"), read_{} {
+  CharPtr dir(db_dir_for(root_.c_str()));
+  std::string path = strformat("%s/db", dir.get());
+  struct stat there;
+  if (stat(path.c_str(), &there) != 0 || there.st_size < kReadAheadFrom) return;
+  try {
+    reader_ = std::thread([this, path] {
+      // Read as db_open reads it; only the lock is missing, and open()
+      // checks that this is still the file.
+      int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+      struct stat st;
+      if (fd < 0 || fstat(fd, &st) != 0) {
+        if (fd >= 0) close(fd);
+        return;
+      }
+      PackageDb scratch{};
+      read_ok_ = load_from(&scratch, fd);
+      entries_ = scratch.entries;
+      read_ = st;
+    });
+  } catch (const std::system_error&) {
+    // No thread: open() reads it.
+  }
+}
+
+DbReadAhead::~DbReadAhead() {
+  if (reader_.joinable()) reader_.join();
+  while (entries_ != nullptr) {
+    PackageEntry* next = entries_->next;
+    db_entry_free(entries_);
+    entries_ = next;
+  }
+}
+
+PackageDb* DbReadAhead::open(bool exclusive) {
+  PackageDb* db = db_lock(root_.c_str(), exclusive);
+  if (reader_.joinable()) reader_.join();
+  int fd = open_db_file(db);
+  if (fd < 0) return db;
+  struct stat st;
+  if (read_ok_ && fstat(fd, &st) == 0 && st.st_dev == read_.st_dev && st.st_ino == read_.st_ino &&
+      st.st_size == read_.st_size && st.st_mtim.tv_sec == read_.st_mtim.tv_sec &&
+      st.st_mtim.tv_nsec == read_.st_mtim.tv_nsec) {
+    close(fd);
+    db->entries = entries_;
+    entries_ = nullptr;
+    return db;
+  }
+  if (!load_from(db, fd)) err(1, "error reading database");
   return db;
 }
 

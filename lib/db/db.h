@@ -2,12 +2,15 @@
 // with flock on the directory and replaced atomically on every save.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <array>
 #include <cstdint>
 #include <deque>
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -37,6 +40,30 @@ struct PackageDb {
 PackageDb* db_open(const char* root, bool exclusive);
 // Frees everything and releases the lock; unsaved changes are lost.
 void db_close(PackageDb* db);
+
+// A large database read by a thread of its own while the caller does other
+// work, before the lock is taken: open() then locks as db_open does and
+// keeps what was read when "db" is still the file that was read (a save
+// replaces "db" by a rename, never in place), else reads it again. A small
+// or missing database is simply read by open().
+class DbReadAhead {
+ public:
+  explicit DbReadAhead(const char* root);
+  DbReadAhead(const DbReadAhead&) = delete;
+  DbReadAhead& operator=(const DbReadAhead&) = delete;
+  ~DbReadAhead();
+  // db_open(root, exclusive), once.
+  PackageDb* open(bool exclusive);
+
+ private:
+  void read();
+
+  std::string root_;
+  std::thread reader_;
+  PackageEntry* entries_ = nullptr;  // what the thread read, in load order
+  bool read_ok_ = false;
+  struct stat read_;                  // the file it read
+};
 // Writes every entry with paths to "db" through "db.tmp", fsync and rename,
 // every name taken relative to the locked directory. 0, or -1 after a
 // warning; "db" is untouched on failure.

@@ -123,6 +123,47 @@ TEST_F(Db, LoaderEdgeCases) {
   }
 }
 
+// A database read ahead of the lock counts only while "db" is still the
+// file read; replaced, rewritten or removed meanwhile, the locked one does.
+TEST_F(Db, ReadAheadCountsOnlyWhileTheFileStays) {
+  std::string big = "big\n1\n";
+  for (int i = 0; i < 40000; i++) big += "usr/share/big/file-" + std::to_string(i) + "\n";
+  big += "\n";  // over a MiB: read by a thread of its own
+  const std::string small = "small\n2\nusr/bin/small\n\n";
+  const std::string db = dbdir_ + "/db";
+  struct Case {
+    const char* name;
+    std::string first;
+    std::function<void()> meanwhile;
+  } cases[] = {
+      {"big, unchanged", big, [] {}},
+      {"big, replaced", big, [&] {
+         write_file(db + ".new", small);
+         ASSERT_EQ(0, rename((db + ".new").c_str(), db.c_str()));
+       }},
+      {"big, appended in place", big, [&] {
+         int fd = open(db.c_str(), O_WRONLY | O_APPEND);
+         ASSERT_EQ(6, write(fd, "x\n1\ny\n", 6));
+         close(fd);
+       }},
+      {"big, removed", big, [&] { unlink(db.c_str()); }},
+      {"small, replaced", small, [&] { write_file(db, big); }},
+  };
+  for (const Case& c : cases) {
+    write_file(db, c.first);
+    std::vector<std::string> ahead;
+    {
+      DbReadAhead reader(root_.path().c_str());
+      usleep(100000);  // mostly after the thread has read
+      c.meanwhile();
+      PackageDbPtr opened(reader.open(true));
+      ahead = describe(opened.get());
+    }
+    PackageDbPtr locked(db_open(root_.path().c_str(), true));
+    EXPECT_EQ(describe(locked.get()), ahead) << c.name;
+  }
+}
+
 // The intent names the store swap and the merged files; an intent written
 // before either existed reads as it did.
 TEST_F(Db, IntentRoundTripsPristineAndMerges) {
