@@ -18,7 +18,7 @@ namespace {
 
 enum class LoadState { kBetweenRecords, kAfterName, kInPaths };
 
-constexpr size_t kSaveBuffer = size_t{1} << 20;
+constexpr size_t kSaveBuffer = size_t{1} << 18;
 
 int clear_nonblock(int fd) {
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);

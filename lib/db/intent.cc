@@ -9,10 +9,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <string_view>
 
 #include "db/db.h"
 
@@ -21,11 +24,33 @@ namespace {
 constexpr std::string_view kHeader = "sorn-intent 1";
 constexpr const char* kIntentTemp = "intent.tmp";
 
+bool write_all(int fd, std::string_view bytes) {
+  for (size_t done = 0; done < bytes.size();) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Writes the fields to a file through a buffer of a fixed size: an intent
+// of a large package is megabytes, and memory touched for the first time
+// costs more than the writes.
 class IntentWriter {
  public:
+  explicit IntentWriter(int fd) : fd_(fd), buf_(new char[kSize]) {}
+
   void field(std::string_view text) {
-    out_.append(text);
-    out_.push_back('\0');
+    while (!text.empty() && ok_) {
+      size_t n = std::min(text.size(), kSize - used_);
+      memcpy(buf_.get() + used_, text.data(), n);
+      used_ += n;
+      text.remove_prefix(n);
+      if (used_ == kSize) flush();
+    }
+    if (used_ == kSize) flush();
+    buf_[used_++] = '\0';
   }
   void pair(std::string_view key, std::string_view value) {
     field(key);
@@ -34,11 +59,19 @@ class IntentWriter {
   void list(std::string_view key, const std::vector<std::string>& values) {
     for (const std::string& v : values) pair(key, v);
   }
-  const std::string& bytes() const { return out_; }
-  void reserve(size_t size) { out_.reserve(size); }
+  // Writes what is buffered. False once a write has failed (errno set).
+  bool flush() {
+    if (ok_ && used_ > 0) ok_ = write_all(fd_, std::string_view(buf_.get(), used_));
+    used_ = 0;
+    return ok_;
+  }
 
  private:
-  std::string out_;
+  static constexpr size_t kSize = 65536;
+  int fd_;
+  bool ok_ = true;
+  size_t used_ = 0;
+  std::unique_ptr<char[]> buf_;
 };
 
 int dir_of(const PackageDb* db) { return db->lock_fd >= 0 ? db->lock_fd : AT_FDCWD; }
@@ -56,24 +89,14 @@ void flush_dir(const PackageDb* db) {
   }
 }
 
-bool write_all(int fd, const std::string& bytes) {
-  for (size_t done = 0; done < bytes.size();) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
 
 }  // namespace
 
 int intent_write(const PackageDb* db, const Intent& intent) {
-  IntentWriter w;
-  size_t size = 4096;
-  for (const IntentMove& m : intent.moves) size += m.from.size() + m.to.size() + 48;
-  for (const std::string& file : intent.files) size += file.size() + 6;
-  w.reserve(size);
+  int dir = dir_of(db);
+  std::string temp = name_in(db, kIntentTemp), target = name_in(db, kIntentFile);
+  UniqueFd fd(openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+  IntentWriter w(fd.get());
   w.field(kHeader);
   w.pair("op", intent.op);
   w.pair("name", intent.name);
@@ -101,11 +124,7 @@ int intent_write(const PackageDb* db, const Intent& intent) {
     w.field(m.keep);
   }
   w.field("end");
-
-  int dir = dir_of(db);
-  std::string temp = name_in(db, kIntentTemp), target = name_in(db, kIntentFile);
-  UniqueFd fd(openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-  bool ok = fd && write_all(fd.get(), w.bytes()) && fsync(fd.get()) == 0;
+  bool ok = fd && w.flush() && fsync(fd.get()) == 0;
   int saved = errno;
   if (fd && close(fd.release()) != 0 && ok) {
     ok = false;
