@@ -164,6 +164,31 @@ TEST_F(Db, ReadAheadCountsOnlyWhileTheFileStays) {
   }
 }
 
+// A database of over 4 MiB is read in two parts at once; the list is the
+// one a single reader makes (the read-ahead thread is one), whatever lines
+// surround the split.
+TEST_F(Db, SplitReadEqualsOneReader) {
+  for (const char* gap : {"\n", "\n\n\n", "\n\x01\n"}) {
+    std::string file;
+    for (int p = 0; p < 2000; p++) {
+      file += "pkg" + std::to_string(p) + "\n" + std::to_string(p % 7) + "\n";
+      for (int i = 0; i < 90; i++) file += "usr/share/pkg" + std::to_string(p) + "/file-" + std::to_string(i) + "\n";
+      file += gap;
+    }
+    file += "last\n1\nno/final/newline";
+    write_file(dbdir_ + "/db", file);
+    std::vector<std::string> one;
+    {
+      DbReadAhead reader(root_.path().c_str());
+      PackageDbPtr db(reader.open(true));
+      one = describe(db.get());
+    }
+    PackageDbPtr split(db_open(root_.path().c_str(), true));
+    EXPECT_EQ(one, describe(split.get())) << testing::PrintToString(gap);
+    EXPECT_GE(one.size(), 2001u);
+  }
+}
+
 // The intent names the store swap and the merged files; an intent written
 // before either existed reads as it did.
 TEST_F(Db, IntentRoundTripsPristineAndMerges) {
