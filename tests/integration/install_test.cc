@@ -569,6 +569,25 @@ TEST_F(Install, InterruptedRunsAreFinishedByTheNext) {
     EXPECT_EQ(tree_state(clean.path()), tree_state(killed.path())) << label;
   }
 
+  // A directory with something in it, put where the interrupted run was to
+  // rename a file, is never swapped out: the next run refuses and changes
+  // nothing.
+  TempDir meddled;
+  ASSERT_EQ(0, in(meddled.path(), {ZARNIN_BIN, v1}).status);
+  in(meddled.path(), {ZARNIN_BIN, bar1},
+     {"strace", "-f", "-o", "/dev/null", "-e", "trace=renameat2", "-e", "inject=renameat2:signal=KILL:when=1"});
+  write_file(meddled / "usr/bin/bar/kept", "k\n");
+  std::string meddled_before = tree_state(meddled.path());
+  RunResult refused = in(meddled.path(), {ZARNOUT_BIN, "nothere"});
+  EXPECT_EQ(1, refused.status);
+  EXPECT_EQ("zarnout: error: cannot finish an interrupted operation: " + meddled.path() +
+                "/usr/bin/bar of bar 1-1 is a directory in the way\nzarnout: error: its record is " +
+                dbdir(meddled.path()) +
+                "/intent: put back what is missing and run again, or repair the root by hand and delete "
+                "that file\n",
+            refused.err);
+  EXPECT_EQ(meddled_before, tree_state(meddled.path()));
+
   // An intent that cannot be read stops every run of either program, and
   // they change nothing.
   std::string intent = dbdir(root_.path()) + "/intent";

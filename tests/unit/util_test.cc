@@ -174,6 +174,12 @@ TEST(RemoveTree, RemovesWithoutFollowingLinks) {
   sorn_test::write_file(t / "tree/a/b/file", "y");
   ASSERT_EQ(0, symlink((t / "outside").c_str(), (t / "tree/a/link").c_str()));
   ASSERT_EQ(0, symlink("/nonexistent", (t / "tree/dangling").c_str()));
+  // Wide enough below for a few threads to share it.
+  for (int d = 0; d < 12; d++) {
+    std::string dir = t / ("tree/wide/d" + std::to_string(d));
+    sorn_test::write_file(dir + "/sub/file", "z");
+    ASSERT_EQ(0, symlink((t / "outside").c_str(), (dir + "/link").c_str()));
+  }
   EXPECT_EQ(0, remove_tree((t / "tree").c_str()));
   EXPECT_FALSE(sorn_test::exists(t / "tree"));
   EXPECT_EQ("x", sorn_test::read_file(t / "outside/keep"));
@@ -245,23 +251,24 @@ TEST(Process, CandidatesAndEnvironment) {
   ASSERT_GE(out, 0);
   const char* missing[] = {"no-such-program-here", nullptr};
   const char* env[] = {"sh", "-c",
-                       "echo \"${SORN_DROP-unset} ${SORN_KEEP-unset} ${SORN_SET-unset}\"; "
+                       "echo \"${SORN_DROP-unset} ${SORN_KEEP-unset} ${SORN_SET-unset} ${SORN_NEW-unset}\"; "
                        "env | grep -c ^SORN_SET=",
                        nullptr};
   const char* const* candidates[] = {missing, env, nullptr};
   setenv("SORN_DROP", "x", 1);
   setenv("SORN_KEEP", "y", 1);
   setenv("SORN_SET", "old", 1);
+  // A default applies where nothing is inherited.
   EXPECT_EQ(0, run_child({.stdout_fd = out, .candidates = candidates, .unset_env = "SORN_DROP",
-                          .set_env = "SORN_SET=new value"}));
+                          .set_env = "SORN_SET=new value", .default_env = "SORN_NEW=default"}));
   // The same through a forked child, which quiet output needs.
   std::string to_file = "(" + std::string(env[2]) + ") > " + (t / "forked");
   const char* env_forked[] = {"sh", "-c", to_file.c_str(), nullptr};
   const char* const* forked[] = {missing, env_forked, nullptr};
   EXPECT_EQ(0, run_child({.quiet = true, .candidates = forked, .unset_env = "SORN_DROP",
-                          .set_env = "SORN_SET=new value"}));
-  EXPECT_EQ("unset y new value\n1\n", sorn_test::read_file(t / "out"));
-  EXPECT_EQ("unset y new value\n1\n", sorn_test::read_file(t / "forked"));
+                          .set_env = "SORN_SET=new value", .default_env = "SORN_KEEP=default"}));
+  EXPECT_EQ("unset y new value default\n1\n", sorn_test::read_file(t / "out"));
+  EXPECT_EQ("unset y new value unset\n1\n", sorn_test::read_file(t / "forked"));
   EXPECT_STREQ("x", getenv("SORN_DROP")) << "the parent keeps its environment";
   EXPECT_STREQ("old", getenv("SORN_SET"));
   unsetenv("SORN_DROP");
