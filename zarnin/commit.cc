@@ -287,11 +287,6 @@ class RootEntries {
     return listing;
   }
 
-  static std::string_view parent_of(std::string_view path) {
-    size_t slash = path.rfind('/');
-    return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
-  }
-
   std::string root_;  // ends in "/"
   std::unordered_map<std::string, size_t> counts_;
   std::unordered_map<std::string, Listing> dirs_;

@@ -124,6 +124,9 @@ void stage_package(const PackageFile& package, const char* root, Staging& stagin
   if (!staging.messages ||
       archive_extract_listed(package, staging.dir.c_str(), take, staging.messages.get()) != 0 ||
       !readable) {
+    // What a failed pass listed is no listing of the package.
+    staging.listing.reset(strlist_new());
+    staging.members.reset(strlist_new());
     staging.owners.clear();
     staging.names.clear();
     staging.types.clear();

@@ -204,7 +204,7 @@ class LineTail {
   explicit LineTail(int fd) : fd_(fd) {}
 
   // Hands each newly completed line to sink. False when nothing new was
-  // there or the file cannot be read (failed() tells).
+  // there or the file could not be read (finish tells which).
   bool take(const ListingSink& sink) {
     char buf[65536];
     ssize_t n = pread(fd_, buf, sizeof buf, at_);
@@ -395,10 +395,9 @@ int run_tar_pipeline(const PackageFile& package_file, char* const* tar_argv,
 
 int archive_extract_listed(const PackageFile& package, const char* dir, StringList* listing,
                            int messages_fd) {
-  ListingSink none;
-  return archive_extract_listed(package, dir,
-                                listing == nullptr ? none : [listing](const char* line) { strlist_add(listing, line); },
-                                messages_fd);
+  ListingSink add;
+  if (listing != nullptr) add = [listing](const char* line) { strlist_add(listing, line); };
+  return archive_extract_listed(package, dir, add, messages_fd);
 }
 
 int archive_extract_listed(const PackageFile& package, const char* dir, const ListingSink& sink,

@@ -31,8 +31,8 @@ void link_at_head(PackageDb* db, PackageEntry* entry) {
 }
 
 // Reads "db" line by line with no limit on line length, up to the line
-// that begins end bytes in (the whole stream for -1). Every complete record is
-// linked at the head, so the list ends up in reverse file order.
+// that begins end bytes in (the whole stream for -1). Every complete
+// record is linked at the head, so the list ends up in reverse file order.
 void db_load(PackageDb* db, FILE* in, off_t end = -1) {
   char* line = nullptr;
   size_t cap = 0;
@@ -215,7 +215,8 @@ off_t record_start_after(int fd, off_t from) {
 // side. The list is the one a single reader makes. False on a read error.
 bool load_split(PackageDb* db, int fd) {
   struct stat st;
-  off_t split = fstat(fd, &st) == 0 && st.st_size >= kSplitFrom ? record_start_after(fd, st.st_size / 2) : -1;
+  off_t split = -1;
+  if (fstat(fd, &st) == 0 && st.st_size >= kSplitFrom) split = record_start_after(fd, st.st_size / 2);
   // The second part needs an offset of its own.
   int other = split > 0 ? openat(db->lock_fd, "db", O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1;
   if (other < 0) return load_from(db, fd);
