@@ -3,7 +3,9 @@
 #include <err.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -238,6 +240,33 @@ class LineTail {
   bool failed_ = false;
 };
 
+// Waits a few milliseconds, or less when the process ends meanwhile (where
+// the kernel offers a descriptor for the process), so that a small package
+// is not kept waiting for the end of a pause.
+class ExitWatch {
+ public:
+  explicit ExitWatch(pid_t pid) {
+#ifdef SYS_pidfd_open
+    fd_.reset(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+#else
+    (void)pid;
+#endif
+  }
+  void pause() {
+    constexpr int kMillis = 2;
+    if (fd_) {
+      pollfd ended{fd_.get(), POLLIN, 0};
+      poll(&ended, 1, kMillis);
+      return;
+    }
+    const timespec step{0, kMillis * 1000000L};
+    nanosleep(&step, nullptr);
+  }
+
+ private:
+  UniqueFd fd_;
+};
+
 }  // namespace
 
 void archive_replay_messages(int fd) {
@@ -447,9 +476,9 @@ int archive_extract_listed(const PackageFile& package, const char* dir, const Li
   bool read_ok = true;
   if (listed) {
     LineTail tail(list_fd.get());
-    constexpr timespec kPause{0, 2000000};
+    ExitWatch watch(tar.pid());
     while (!tar.exited())
-      if (!tail.take(sink)) nanosleep(&kPause, nullptr);
+      if (!tail.take(sink)) watch.pause();
     read_ok = tail.finish(sink);
   }
   bool tar_ok = child_succeeded(tar.wait());
