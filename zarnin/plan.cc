@@ -121,6 +121,11 @@ bool install_name_unstorable(const char* name, const char* version) {
 StringList* install_conflicts(const PackageDb* db, const char* name,
                               const StringList* members, const DirLinks* links) {
   StringList* conflicts = strlist_new();
+  // Into a root where no other package has paths, nothing can conflict.
+  bool others = false;
+  for (const PackageEntry* e = db->entries; e != nullptr && !others; e = e->next)
+    others = strcmp(e->name, name) != 0 && e->files != nullptr && e->files->in_use > 0;
+  if (!others) return conflicts;
   MemberIndex index(members, links);
   std::vector<uint32_t> hits;
   for (const PackageEntry* e = db->entries; e != nullptr; e = e->next) {
