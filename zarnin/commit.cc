@@ -169,10 +169,16 @@ class StagedEntries {
   // False when name is not staged.
   bool look(const std::string& name, struct stat& st) {
     size_t slash = name.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : name.substr(0, slash);
-    auto found = dirs_.find(dir);
-    if (found == dirs_.end()) found = dirs_.emplace(dir, read(dir)).first;
-    const Listing& listing = found->second;
+    std::string_view dir =
+        slash == std::string::npos ? std::string_view(".") : std::string_view(name).substr(0, slash);
+    // Members come directory by directory: the last listing is at hand.
+    if (last_ == nullptr || dir != last_dir_) {
+      auto found = dirs_.find(std::string(dir));
+      if (found == dirs_.end()) found = dirs_.emplace(std::string(dir), read(std::string(dir))).first;
+      last_dir_ = found->first;  // map nodes stay where they are
+      last_ = &found->second;
+    }
+    const Listing& listing = *last_;
     std::string base = name.substr(slash + 1);
     if (!listing.trusted || base == "." || base == "..")
       return fstatat(stage_fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
@@ -221,6 +227,8 @@ class StagedEntries {
   int stage_fd_;
   uint64_t dev_ = 0;
   std::unordered_map<std::string, Listing> dirs_;
+  std::string_view last_dir_;
+  const Listing* last_ = nullptr;
 };
 
 // Whether an entry stands at a path of the root, and whether it is a
@@ -240,19 +248,16 @@ class RootEntries {
 
   bool look(const std::string& target, bool& is_dir) {
     size_t slash = target.rfind('/');
-    std::string dir = slash == std::string::npos ? "" : target.substr(0, slash);
+    std::string_view dir =
+        slash == std::string::npos ? std::string_view() : std::string_view(target).substr(0, slash);
     std::string_view base = std::string_view(target).substr(slash + 1);
-    auto count = counts_.find(dir);
-    if (count != counts_.end() && count->second >= kListAt && base != "." && base != "..") {
-      auto found = dirs_.find(dir);
-      if (found == dirs_.end()) found = dirs_.emplace(dir, read(dir, count->second * kListRatio)).first;
-      if (found->second.listed) {
-        auto entry = found->second.types.find(std::string(base));
-        if (entry == found->second.types.end()) return false;
-        if (entry->second != DT_UNKNOWN) {
-          is_dir = entry->second == DT_DIR;
-          return true;
-        }
+    const Listing* listing = listing_of(dir);
+    if (listing != nullptr && base != "." && base != "..") {
+      auto entry = listing->types.find(std::string(base));
+      if (entry == listing->types.end()) return false;
+      if (entry->second != DT_UNKNOWN) {
+        is_dir = entry->second == DT_DIR;
+        return true;
       }
     }
     struct stat st;
@@ -269,6 +274,24 @@ class RootEntries {
     bool listed = false;
     std::unordered_map<std::string, unsigned char> types;
   };
+
+  // The listing of dir where the members it receives make one worth it
+  // and it could be read whole; null otherwise. Members come directory by
+  // directory: the last answer is at hand.
+  const Listing* listing_of(std::string_view dir) {
+    if (looked_ && dir == last_dir_) return last_;
+    auto count = counts_.find(std::string(dir));
+    if (count == counts_.end()) return nullptr;  // no member's directory
+    looked_ = true;
+    last_dir_ = count->first;  // map nodes stay where they are
+    last_ = nullptr;
+    if (count->second < kListAt) return nullptr;
+    auto found = dirs_.find(count->first);
+    if (found == dirs_.end())
+      found = dirs_.emplace(count->first, read(count->first, count->second * kListRatio)).first;
+    if (found->second.listed) last_ = &found->second;
+    return last_;
+  }
 
   Listing read(const std::string& dir, size_t limit) {
     Listing listing;
@@ -289,7 +312,10 @@ class RootEntries {
 
   std::string root_;  // ends in "/"
   std::unordered_map<std::string, size_t> counts_;
-  std::unordered_map<std::string, Listing> dirs_;
+  std::unordered_map<std::string, Listing> dirs_;  // nodes stay where they are
+  bool looked_ = false;
+  std::string_view last_dir_;
+  const Listing* last_ = nullptr;
 };
 
 // What became of one rename of the commit (its plan is an IntentMove), so
@@ -364,13 +390,18 @@ class Committer {
   };
 
   const DirState& dir_state(std::string_view rel) {
+    // Members come directory by directory: the last answer is at hand.
+    if (last_state_ != nullptr && rel == last_state_dir_) return *last_state_;
     auto it = dirs_.find(std::string(rel));
-    if (it != dirs_.end()) return it->second;
-    std::string full = root_ + std::string(rel);
-    struct stat st;
-    bool is_dir = stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-    return dirs_.emplace(std::string(rel), DirState{is_dir, is_dir ? mount_of(full.c_str()) : 0})
-        .first->second;
+    if (it == dirs_.end()) {
+      std::string full = root_ + std::string(rel);
+      struct stat st;
+      bool is_dir = stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+      it = dirs_.emplace(std::string(rel), DirState{is_dir, is_dir ? mount_of(full.c_str()) : 0}).first;
+    }
+    last_state_dir_ = it->first;  // map nodes stay where they are
+    last_state_ = &it->second;
+    return *last_state_;
   }
 
   // An ancestor of path, or path itself, already moves whole.
@@ -484,11 +515,13 @@ class Committer {
 
   // The rename the plan chose; the other kind when the target came or
   // went meanwhile; a plain rename on a file system without either flag.
-  static int apply(const IntentMove& move, MoveState& state, ParentDir& from_dir, ParentDir& to_dir) {
+  static int apply(const IntentMove& move, MoveState& state, ParentDir& from_dir,
+                   ParentDir& to_dir) {
     unsigned flags = move.exchange ? kRenameExchange : kRenameNoReplace;
     for (int tries = 0; tries < 2; tries++) {
       if (rename2(from_dir, to_dir, move, flags) == 0) {
-        state.done = flags == kRenameExchange ? MoveState::Done::kExchanged : MoveState::Done::kRenamed;
+        state.done = flags == kRenameExchange ? MoveState::Done::kExchanged
+                                              : MoveState::Done::kRenamed;
         return 0;
       }
       if (errno == EINVAL) break;
@@ -512,7 +545,8 @@ class Committer {
 
   static void undo(const IntentMove& move, const MoveState& state) {
     if (state.done == MoveState::Done::kRenamed) rename(move.to.c_str(), move.from.c_str());
-    if (state.done == MoveState::Done::kExchanged) rename2(move.from.c_str(), move.to.c_str(), kRenameExchange);
+    if (state.done == MoveState::Done::kExchanged)
+      rename2(move.from.c_str(), move.to.c_str(), kRenameExchange);
   }
 
   const CommitRequest& request_;
@@ -523,6 +557,8 @@ class Committer {
   std::unordered_set<std::string> keep_, config_, moved_;
   std::unordered_set<std::string_view> seen_;  // views of the members
   std::unordered_map<std::string, DirState> dirs_;
+  std::string_view last_state_dir_;
+  const DirState* last_state_ = nullptr;
   std::string last_parent_ = std::string(1, '\0');
   std::vector<IntentMove> moves_;  // the plan, in order
   std::vector<MoveState> states_;  // one for each of moves_

@@ -177,7 +177,8 @@ StringList* stage_extracted(const Staging& staging, const StringList* members,
       continue;
     }
     std::string name = staged_name(path);
-    bool there = !name.empty() && fstatat(staging.dir_fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    bool there =
+        !name.empty() && fstatat(staging.dir_fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     bool written = there && (!as_dir || S_ISDIR(st.st_mode));
     strlist_add(written ? extracted : not_written, path);
     if (there && !written) misnamed.push_back(std::move(name));
