@@ -89,7 +89,6 @@ void flush_dir(const PackageDb* db) {
   }
 }
 
-
 }  // namespace
 
 int intent_write(const PackageDb* db, const Intent& intent) {

@@ -38,9 +38,14 @@ bool holds(const std::string& path, const IntentMove& m) {
          static_cast<uint64_t>(st.st_ino) == m.ino;
 }
 
+// path is a directory itself (not a link to one) with something in it.
 bool holds_entries(const std::string& path) {
-  DIR* dir = opendir(path.c_str());
-  if (dir == nullptr) return false;
+  int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (dir == nullptr) {
+    if (fd >= 0) close(fd);
+    return false;
+  }
   int seen = 0;
   while (readdir(dir) != nullptr && seen < 3) seen++;
   closedir(dir);

@@ -571,22 +571,33 @@ TEST_F(Install, InterruptedRunsAreFinishedByTheNext) {
 
   // A directory with something in it, put where the interrupted run was to
   // rename a file, is never swapped out: the next run refuses and changes
-  // nothing.
-  TempDir meddled;
-  ASSERT_EQ(0, in(meddled.path(), {ZARNIN_BIN, v1}).status);
-  in(meddled.path(), {ZARNIN_BIN, bar1},
-     {"strace", "-f", "-o", "/dev/null", "-e", "trace=renameat2", "-e", "inject=renameat2:signal=KILL:when=1"});
-  write_file(meddled / "usr/bin/bar/kept", "k\n");
-  std::string meddled_before = tree_state(meddled.path());
-  RunResult refused = in(meddled.path(), {ZARNOUT_BIN, "nothere"});
-  EXPECT_EQ(1, refused.status);
-  EXPECT_EQ("zarnout: error: cannot finish an interrupted operation: " + meddled.path() +
-                "/usr/bin/bar of bar 1-1 is a directory in the way\nzarnout: error: its record is " +
-                dbdir(meddled.path()) +
-                "/intent: put back what is missing and run again, or repair the root by hand and delete "
-                "that file\n",
-            refused.err);
-  EXPECT_EQ(meddled_before, tree_state(meddled.path()));
+  // nothing. A link to such a directory is only a link: it goes.
+  for (bool link : {false, true}) {
+    TempDir meddled;
+    ASSERT_EQ(0, in(meddled.path(), {ZARNIN_BIN, v1}).status);
+    in(meddled.path(), {ZARNIN_BIN, bar1},
+       {"strace", "-f", "-o", "/dev/null", "-e", "trace=renameat2", "-e", "inject=renameat2:signal=KILL:when=1"});
+    write_file(meddled / "kept/file", "k\n");
+    sh(link ? "ln -s ../../kept " + shell_quote(meddled / "usr/bin/bar")
+            : "mv " + shell_quote(meddled / "kept") + " " + shell_quote(meddled / "usr/bin/bar"));
+    std::string before = tree_state(meddled.path());
+    RunResult r = in(meddled.path(), {ZARNOUT_BIN, "nothere"});
+    EXPECT_EQ(1, r.status) << link;
+    if (link) {
+      EXPECT_EQ("zarnout: notice: finished interrupted install of bar 1-1\nzarnout: nothere is not installed\n",
+                r.err);
+      EXPECT_EQ("b\n", read_file(meddled / "usr/bin/bar"));
+      EXPECT_EQ("k\n", read_file(meddled / "kept/file"));
+      continue;
+    }
+    EXPECT_EQ("zarnout: error: cannot finish an interrupted operation: " + meddled.path() +
+                  "/usr/bin/bar of bar 1-1 is a directory in the way\nzarnout: error: its record is " +
+                  dbdir(meddled.path()) +
+                  "/intent: put back what is missing and run again, or repair the root by hand and delete "
+                  "that file\n",
+              r.err);
+    EXPECT_EQ(before, tree_state(meddled.path()));
+  }
 
   // An intent that cannot be read stops every run of either program, and
   // they change nothing.
